@@ -1,0 +1,18 @@
+#include "mainwindow.h"
+#include "options.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    Options opts = parseOptions(argc, argv);
+
+    QApplication app(argc, argv);
+    int rc;
+    {
+        MainWindow w(opts.useT0, opts.limitMiB, nullptr);
+        w.show();
+        rc = app.exec();
+    }
+    return rc;
+}

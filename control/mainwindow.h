@@ -1,0 +1,129 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QString>
+#include <QVector>
+
+class QCloseEvent;
+class QFile;
+class QTcpServer;
+class QTimer;
+class QTcpThread;
+class QUdpThread;
+class QServerSocket;
+class Ui_MainWindow;
+
+// The acquisition control window: board connection, trigger and sampling
+// settings, acquisition control, run files, registers, EEPROM and the
+// command server.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    MainWindow(bool useT0, int limitMiB, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+signals:
+    void closeWindow();
+    void newData(QByteArray *data, int sampling);
+    void startTrigger();
+    void received();
+
+public slots:
+    void tick();
+    void setTcp(quint16 port);
+    void setStatus(quint8 status);
+    void exec(QString *text);
+    void on_graph_clicked();
+    void connectionClosed();
+    void connected();
+    void error(QString text);
+    void updateData(QByteArray *data);
+    void setVth(qint16 vth);
+    void getConnection();
+    void deleteClient();
+    void runCommand(QString line);
+    void appendLog(QString text);
+    void on_single_clicked();
+    void on_start_clicked();
+    void on_stop_clicked();
+    void on_reset_clicked();
+    void on_pushButton_clicked();
+    void on_VthMonitor_clicked();
+    void on_calibration_clicked();
+    void on_usingCalibration_stateChanged();
+    void udpError(QString *text);
+    void udpStopped(bool ok);
+    void on_read_clicked();
+    void on_write_clicked();
+    void on_comboBox_currentIndexChanged(int index);
+    void on_tabWidget_currentChanged(int index);
+    void on_toolButton_clicked();
+    void on_actionQuit_triggered();
+    void on_ok_clicked();
+    void on_cancel_clicked();
+    void on_saveROM_clicked();
+    void on_sign0_currentIndexChanged(int index);
+    void on_sign1_currentIndexChanged(int index);
+    void on_serverStart_clicked();
+
+    friend struct MainWindowAccess; // tests inspect the members through it
+
+private:
+    // Acquisition control (acquisition.cpp)
+    void startAcquisition(bool continuous);
+    void connectDataStream(bool continuous);
+    void clearEvent();
+    // -- end acquisition.cpp
+    // Run files (runfile.cpp)
+    // -- end runfile.cpp
+    // Trigger, sampling and condition display (trigger.cpp)
+    bool applyTrigger();
+    void updateFromRegisters();
+    void setLed(bool setup);
+    // -- end trigger.cpp
+    // Board connection, network settings, link errors (connection.cpp)
+    // -- end connection.cpp
+
+    QTcpThread *tcpThread = nullptr;
+    QUdpThread *udpThread = nullptr;
+    QTcpServer *server = nullptr;
+    QServerSocket *currentClient = nullptr;
+    QVector<QServerSocket *> clients;
+    quint64 nextClientId = 0;
+    QByteArray replyBuffer;
+    QByteArray eventBuffer;
+    QString boardInfo;
+    QString logText;
+    QString errorText;
+    QString scratchText;
+    quint8 drs4Config = 0;
+    quint8 drs4WriteShift = 0;
+    quint8 drs4WriteConfig = 0;
+    quint8 adcDelayAdjust = 0;
+    quint16 dacCodes[6] = {0, 0, 0, 0, 0, 0};
+    QString ipAddress;
+    quint16 udpPort = 4660;
+    quint16 tcpPort = 0;
+    quint8 samplingCode = 0;
+    quint64 runNumber = 0;
+    QTimer *timer = nullptr;
+    QString runFileBase;
+    QFile *runFile = nullptr;
+    qint64 fileSizeLimit = 0;
+    int fileIndex = 0;
+    bool useT0 = false;
+    bool serverRunning = false;
+    bool continuousMode = false;
+    bool running = false;
+    bool setupCondition = false;
+    int calibrationMode = 0;
+    Ui_MainWindow *ui = nullptr;
+};
+
+#endif
