@@ -1,0 +1,505 @@
+#include "qudpthread.h"
+
+#include <QBrush>
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <QTableWidget>
+#include <QTableWidgetItem>
+#include <exception>
+
+namespace {
+
+const int StatusRegister = 7;
+const int StatusLength = 7;
+const int BootRegister = 6;
+const int RomWriteRegister = 5;
+const int PageFirstRegister = 16;
+const int SamplingRegister = 20;
+
+const int AlignLeft = Qt::AlignVCenter;
+const int AlignRight = Qt::AlignRight | Qt::AlignVCenter;
+const int AlignCentre = Qt::AlignCenter;
+
+// Connects a signal to the parent's slot of the same signature, when the
+// parent has that slot.
+void connectToParent(QObject *sender, const char *signal, QObject *parent, const char *slot)
+{
+    if (!parent)
+        return;
+    const QByteArray method = QMetaObject::normalizedSignature(slot + 1);
+    if (parent->metaObject()->indexOfMethod(method.constData()) < 0)
+        return;
+    QObject::connect(sender, signal, parent, slot);
+}
+
+quint8 byteAt(const QByteArray &bytes, int index)
+{
+    return static_cast<quint8>(bytes.at(index));
+}
+
+quint16 wordAt(const QByteArray &bytes, int index)
+{
+    return static_cast<quint16>(byteAt(bytes, index) << 8 | byteAt(bytes, index + 1));
+}
+
+void appendFpgaVersion(const QByteArray &image, QString *text)
+{
+    if (!text || image.size() < 4)
+        return;
+    for (int i = 0; i < 4; ++i)
+        text->append(QString("%1").arg(byteAt(image, i), 2, 16, QChar('0')).toUpper());
+}
+
+void appendSignExtension(const QByteArray &image, QString *text)
+{
+    if (!text || image.size() <= SamplingRegister)
+        return;
+    const quint8 sampling = byteAt(image, SamplingRegister);
+    text->append("ADC0 Sign Extension : ");
+    text->append((sampling & 0x04) ? "ON\n" : "OFF\n");
+    text->append("ADC1 Sign Extension : ");
+    text->append((sampling & 0x08) ? "ON\n" : "OFF\n");
+}
+
+// One DAC line: the DRS4-0 value, then the DRS4-1 value when present.
+void appendDacLine(const QByteArray &image, QString *text, const char *label, int first)
+{
+    if (image.size() < first + 2)
+        return;
+    text->append(label);
+    text->append(QUdpThread::toVolt(wordAt(image, first)));
+    if (image.size() >= first + 4) {
+        text->append("V,");
+        text->append(QUdpThread::toVolt(wordAt(image, first + 2)));
+    }
+    text->append("V\n");
+}
+
+} // namespace
+
+QUdpThread::QUdpThread(QObject *parent)
+    : QTelvo(parent)
+{
+    connectToParent(this, SIGNAL(received(QString*)), parent, SLOT(exec(QString*)));
+    connectToParent(this, SIGNAL(received(quint8)), parent, SLOT(setStatus(quint8)));
+    connectToParent(this, SIGNAL(setTcp(quint16)), parent, SLOT(setTcp(quint16)));
+    connectToParent(this, SIGNAL(error(QString*)), parent, SLOT(udpError(QString*)));
+    connectToParent(this, SIGNAL(closed(bool)), parent, SLOT(udpStopped(bool)));
+}
+
+QUdpThread::~QUdpThread()
+{
+    stop();
+    clearQueue();
+}
+
+bool QUdpThread::updateHost(const QHostAddress &newHost, quint16 newUdpPort)
+{
+    if (newHost == host && newUdpPort == udpPort)
+        return false;
+    host = newHost;
+    udpPort = newUdpPort;
+    return true;
+}
+
+bool QUdpThread::setRegister(int address, quint8 value)
+{
+    if (address < 0)
+        return false;
+    QMutexLocker lock(&imageMutex);
+    if (address < registerImage.size()) {
+        registerImage[address] = static_cast<char>(value);
+        return true;
+    }
+    if (address == registerImage.size()) {
+        registerImage.append(static_cast<char>(value));
+        return true;
+    }
+    return false;
+}
+
+void QUdpThread::writeRegisters(int address, quint8 length)
+{
+    if (address < 0)
+        return;
+    QByteArray slice;
+    {
+        QMutexLocker lock(&imageMutex);
+        if (address < registerImage.size())
+            slice = registerImage.mid(address, length);
+    }
+    queueWrite(static_cast<quint32>(address), slice);
+}
+
+bool QUdpThread::hasRegisters() const
+{
+    QMutexLocker lock(&imageMutex);
+    return registerImage.size() > 6;
+}
+
+int QUdpThread::registerCount() const
+{
+    QMutexLocker lock(&imageMutex);
+    return registerImage.size();
+}
+
+int QUdpThread::registerValue(int address) const
+{
+    QMutexLocker lock(&imageMutex);
+    if (address < 0 || address >= registerImage.size())
+        return -1;
+    return byteAt(registerImage, address);
+}
+
+QByteArray QUdpThread::registers() const
+{
+    QMutexLocker lock(&imageMutex);
+    return registerImage;
+}
+
+QByteArray QUdpThread::eepromPage(int page) const
+{
+    if (page < 0 || page >= PageCount)
+        return QByteArray();
+    QMutexLocker lock(&imageMutex);
+    return eepromPages[page];
+}
+
+void QUdpThread::queueWrite(quint32 address, const QByteArray &data)
+{
+    auto request = std::make_unique<UdpRequest>(true);
+    request->address = address;
+    request->data = data;
+    QMutexLocker lock(&queueMutex);
+    requestQueue.push_back(std::move(request));
+}
+
+void QUdpThread::queueRead(quint32 address, quint8 length)
+{
+    auto request = std::make_unique<UdpRequest>(false);
+    request->address = address;
+    request->length = length;
+    QMutexLocker lock(&queueMutex);
+    requestQueue.push_back(std::move(request));
+}
+
+int QUdpThread::queuedRequests() const
+{
+    QMutexLocker lock(&queueMutex);
+    return static_cast<int>(requestQueue.size());
+}
+
+void QUdpThread::setNetwork(quint32 ip, quint16 tcpPort, quint16 udpPort)
+{
+    networkIp = ip;
+    networkTcpPort = tcpPort;
+    networkUdpPort = udpPort;
+    mode = ModeWriteNetwork;
+}
+
+std::unique_ptr<UdpRequest> QUdpThread::takeRequest()
+{
+    QMutexLocker lock(&queueMutex);
+    if (requestQueue.empty())
+        return nullptr;
+    std::unique_ptr<UdpRequest> request = std::move(requestQueue.front());
+    requestQueue.erase(requestQueue.begin());
+    return request;
+}
+
+void QUdpThread::clearQueue()
+{
+    QMutexLocker lock(&queueMutex);
+    requestQueue.clear();
+}
+
+// Sends a write request; read requests are dropped unsent.
+void QUdpThread::sendRequest(std::unique_ptr<UdpRequest> request)
+{
+    if (!request->isWrite)
+        return;
+    const QByteArray &data = request->data;
+    const int n = write(request->address, reinterpret_cast<const uchar *>(data.constData()),
+                        static_cast<uint>(data.size()));
+    if (n == 0)
+        throw QString("Write ERROR");
+}
+
+void QUdpThread::run()
+{
+    if (!openSocket())
+        return;
+    const int job = mode.load();
+    try {
+        switch (job) {
+        case ModeReadInfo:
+            for (int n = 0; n < PageCount; ++n)
+                readPage(n);
+            readInformation();
+            break;
+        case ModePoll:
+            pollLoop();
+            break;
+        case ModeFlush:
+            flushQueue();
+            break;
+        case ModeWriteNetwork:
+            writeNetworkSettings(networkIp, networkUdpPort, networkTcpPort);
+            readInformation();
+            break;
+        case ModeSaveRom:
+            saveRom();
+            break;
+        default:
+            break;
+        }
+        closedFlag = true;
+    } catch (const QString &text) {
+        errorText = text;
+        if (!abortFlag)
+            emit error(&errorText);
+    } catch (const ErrSts &status) {
+        appendErrorText(status.code);
+        if (!abortFlag)
+            emit error(&errorText);
+    } catch (const std::exception &e) {
+        errorText = QString::fromLocal8Bit(e.what());
+        if (!abortFlag)
+            emit error(&errorText);
+    } catch (...) {
+        errorText = QStringLiteral("Unknown error");
+        if (!abortFlag)
+            emit error(&errorText);
+    }
+    clearQueue();
+    mode = ModeIdle;
+    emit closed(closedFlag.load());
+}
+
+void QUdpThread::pollLoop()
+{
+    while (!abortFlag) {
+        if (std::unique_ptr<UdpRequest> request = takeRequest())
+            sendRequest(std::move(request));
+
+        uchar status[StatusLength] = {};
+        const int n = read(StatusRegister, status, StatusLength);
+        if (n == 0)
+            throw QString("Read ERROR");
+        {
+            // Only registers 7 to 13 are refreshed, and only those the image holds.
+            QMutexLocker lock(&imageMutex);
+            const int count = qMin(n, StatusLength);
+            for (int i = 0; i < count && StatusRegister + i < registerImage.size(); ++i)
+                registerImage[StatusRegister + i] = static_cast<char>(status[i]);
+        }
+        emit received(static_cast<quint8>(status[0]));
+        QThread::usleep(500000);
+    }
+}
+
+void QUdpThread::flushQueue()
+{
+    while (std::unique_ptr<UdpRequest> request = takeRequest())
+        sendRequest(std::move(request));
+}
+
+void QUdpThread::saveRom()
+{
+    QByteArray page;
+    {
+        QMutexLocker lock(&imageMutex);
+        if (registerImage.size() < ImageSize)
+            return;
+        page = registerImage.mid(PageFirstRegister, PageSize);
+    }
+    if (romPage < 0 || romPage >= PageCount)
+        throw QString("Invalid EEPROM page %1").arg(romPage);
+
+    const quint8 bits = signBits & 0x0C;
+    const quint8 sampling = byteAt(page, SamplingRegister - PageFirstRegister);
+    if ((sampling & 0x0C) != bits)
+        page[SamplingRegister - PageFirstRegister] = static_cast<char>((sampling & 0xF3) | bits);
+
+    const quint32 base = PageBase + PageSize * static_cast<quint32>(romPage);
+    if (writeByte(RomWriteRegister, 0x80) > 0) {
+        const uchar *bytes = reinterpret_cast<const uchar *>(page.constData());
+        for (int k = 0; k < PageSize / 4; ++k) {
+            if (write(base + 4 * k, bytes + 4 * k, 4) == 0)
+                break;
+        }
+    }
+    writeByte(RomWriteRegister, 0x00);
+    readPage(romPage);
+    readInformation();
+}
+
+// Reads one EEPROM page; a read that delivers nothing clears the page.
+bool QUdpThread::readPage(int page)
+{
+    QByteArray buffer;
+    {
+        QMutexLocker lock(&imageMutex);
+        buffer = eepromPages[page];
+    }
+    buffer.resize(PageSize);
+    const int n = read(PageBase + PageSize * page, reinterpret_cast<uchar *>(buffer.data()), PageSize);
+    QMutexLocker lock(&imageMutex);
+    if (n == 0) {
+        eepromPages[page].clear();
+        return false;
+    }
+    eepromPages[page] = buffer;
+    return true;
+}
+
+bool QUdpThread::readRegisters()
+{
+    QByteArray buffer = registers();
+    buffer.resize(ImageSize);
+    const int n = read(0, reinterpret_cast<uchar *>(buffer.data()), ImageSize);
+    QMutexLocker lock(&imageMutex);
+    if (n == 0) {
+        registerImage.clear();
+        return false;
+    }
+    registerImage = buffer;
+    return true;
+}
+
+void QUdpThread::readInformation()
+{
+    if (!readEepromInformation())
+        throw QString("Unable to read Vortiq information");
+    if (!readRegisters())
+        throw QString("Unable to read information from Register");
+    report.clear();
+    eepromInformation(&report);
+    registerInformation(&report);
+    emit received(&report);
+    const int status = registerValue(StatusRegister);
+    emit received(static_cast<quint8>(status < 0 ? 0 : status));
+}
+
+void QUdpThread::registerInformation(QString *text) const
+{
+    const QByteArray image = registers();
+    if (!text || image.isEmpty())
+        return;
+    const int size = image.size();
+    text->append("--------- Register Information --------------\n");
+    text->append("FPGA Version : ");
+    appendFpgaVersion(image, text);
+    text->append("\n");
+    if (size > BootRegister) {
+        const quint8 boot = byteAt(image, BootRegister);
+        text->append("Force Default : ");
+        text->append((boot & 0x10) ? "ON" : "OFF");
+        text->append("\n");
+        text->append("ADC auto setting : ");
+        text->append((boot & 0x20) ? "OFF" : "ON");
+        text->append("\n");
+        text->append(QString("EEPROM Boot Page : %1").arg(boot >> 6));
+        text->append("\n");
+    }
+    appendSignExtension(image, text);
+    if (size > 32)
+        text->append("DRS4 Config Register : " + toHex(byteAt(image, 32)) + "\n");
+    if (size > 33)
+        text->append("DRS4 Write Shift Register : " + toHex(byteAt(image, 33)) + "\n");
+    if (size > 34)
+        text->append("DRS4 Write Config Register : " + toHex(byteAt(image, 34)) + "\n");
+    if (size > 35)
+        text->append(QString("ADC Delay Adjust Register : %1").arg(byteAt(image, 35)) + "\n");
+    appendDacLine(image, text, "VROFS : ", 36);
+    appendDacLine(image, text, "VBIAS : ", 40);
+    appendDacLine(image, text, "VOOFS : ", 44);
+    text->append("---------------------------------------------");
+}
+
+void QUdpThread::fpgaVersion(QString *text) const
+{
+    appendFpgaVersion(registers(), text);
+}
+
+void QUdpThread::signExtensionInformation(QString *text) const
+{
+    appendSignExtension(registers(), text);
+}
+
+QString QUdpThread::toHex(quint8 value)
+{
+    return "0x" + QString("%1").arg(value, 2, 16, QChar('0')).toUpper();
+}
+
+QString QUdpThread::toVolt(quint16 code)
+{
+    return QString("%1").arg(code * 2.5 / 65536, 0, 'g', 3);
+}
+
+void QUdpThread::fillRegisterTable(QTableWidget *table) const
+{
+    if (!table)
+        return;
+    QByteArray image;
+    QByteArray pages[PageCount];
+    {
+        QMutexLocker lock(&imageMutex);
+        image = registerImage;
+        for (int n = 0; n < PageCount; ++n)
+            pages[n] = eepromPages[n];
+    }
+    if (image.size() >= ImageSize)
+        fillRegisterColumn(table, image.mid(PageFirstRegister, PageSize), 0);
+    for (int n = 0; n < PageCount; ++n) {
+        if (!pages[n].isEmpty())
+            fillRegisterColumn(table, pages[n], n + 1);
+    }
+}
+
+void QUdpThread::fillRegisterColumn(QTableWidget *table, const QByteArray &page, int column) const
+{
+    if (!table || page.size() < PageSize)
+        return;
+    const int boot = registerValue(BootRegister);
+    const bool marked = boot >= 0 && (boot >> 6) + 1 == column;
+    const QBrush mark(Qt::cyan);
+
+    int row = 0;
+    auto put = [&](const QString &text, int alignment) {
+        auto *item = new QTableWidgetItem(text);
+        item->setData(Qt::TextAlignmentRole, alignment);
+        if (marked)
+            item->setBackground(mark);
+        table->setItem(row++, column, item);
+    };
+
+    const quint8 source = byteAt(page, 0);
+    const bool channel = source & 0x10;
+    if (channel)
+        put(QString("ch.%1").arg(source & 0x0F), AlignLeft);
+    else
+        put(QString("NIM%1").arg(source & 0x01), AlignLeft);
+    if (channel)
+        put(QString("%1").arg(static_cast<qint16>(wordAt(page, 2))), AlignRight);
+    else
+        put("-", AlignCentre);
+    if (channel)
+        put((source & 0x20) ? "Fall" : "Rise", AlignLeft);
+    else
+        put("-", AlignCentre);
+    put(QString("%1ns").arg(byteAt(page, 1) * 6.4, 0, 'g', 6), AlignRight);
+
+    static const char *const rates[] = {"1ns", "1/2ns", "1/3ns", "1/5ns"};
+    const quint8 sampling = byteAt(page, 4);
+    put(rates[sampling & 0x03], AlignRight);
+    put((sampling & 0x04) ? "ON" : "OFF", AlignCentre);
+    put((sampling & 0x08) ? "ON" : "OFF", AlignCentre);
+
+    put(toHex(byteAt(page, 16)), AlignRight);
+    put(toHex(byteAt(page, 17)), AlignRight);
+    put(toHex(byteAt(page, 18)), AlignRight);
+    put(QString("%1").arg(byteAt(page, 19)), AlignRight);
+    for (int k = 20; k < PageSize; k += 2)
+        put(toVolt(wordAt(page, k)) + "V", AlignRight);
+}
