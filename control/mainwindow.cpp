@@ -10,9 +10,16 @@
 #include <QFont>
 #include <QTimer>
 
+// The images live in a static library; this pulls them in.
+static void initImages()
+{
+    Q_INIT_RESOURCE(images);
+}
+
 MainWindow::MainWindow(bool useT0, int limitMiB, QWidget *parent)
     : QMainWindow(parent)
 {
+    initImages();
     ui = new Ui_MainWindow;
     ui->setupUi(this);
 
