@@ -77,8 +77,15 @@ void QTelvo::stop()
     // From inside the run itself there is nothing to wait for.
     if (QThread::currentThread() == this)
         return;
-    while (isRunning())
+    // A run that began just before this call clears the flag in openSocket,
+    // so it is set again on every pass.
+    while (isRunning()) {
         QThread::usleep(100000);
+        abortFlag = true;
+    }
+    // isRunning() turns false before the thread's own clean-up is over; that
+    // clean-up still uses this object and the socket's notifiers.
+    wait();
 }
 
 void QTelvo::notifyClosed()
@@ -271,10 +278,19 @@ bool QTelvo::readEepromInformation()
         eepromInfo.clear();
         return false;
     }
-    if (!readTcpPort(&boardTcpPort) || !readWaitTime(&boardWaitTime)) {
+    // Each word changes only when it was read.
+    quint16 port = boardTcpPort;
+    if (!readTcpPort(&port)) {
         eepromInfo.clear();
         return false;
     }
+    boardTcpPort = port;
+    quint16 wait = boardWaitTime;
+    if (!readWaitTime(&wait)) {
+        eepromInfo.clear();
+        return false;
+    }
+    boardWaitTime = wait;
     return true;
 }
 

@@ -70,8 +70,9 @@ public slots:
 protected:
     qint8 packetId = 0;
     quint16 udpPort = 0;
-    quint16 boardTcpPort = 0;
-    quint16 boardWaitTime = 0;
+    // Written by the worker, read by the GUI thread.
+    std::atomic<quint16> boardTcpPort{0};
+    std::atomic<quint16> boardWaitTime{0};
     QHostAddress host;
     QUdpSocket *socket = nullptr;
     QString errorText;

@@ -57,12 +57,17 @@ public slots:
 };
 
 // Worker with short time-outs and reads that can be made to deliver nothing.
+// It also tells when a poll is between passes.
 class TestWorker : public QUdpThread
 {
 public:
     using QUdpThread::QUdpThread;
 
     QSet<quint32> emptyReads;
+    std::atomic<int> transfers{0};       // transactions under way
+    std::atomic<int> statusReads{0};     // status reads completed
+    std::atomic<qint64> lastStatusAt{0}; // when the last one completed
+    QElapsedTimer clock;
 
     void shorten()
     {
@@ -74,8 +79,27 @@ public:
     {
         if (emptyReads.contains(address))
             return 0;
-        return QUdpThread::read(address, data, length);
+        Busy busy(transfers);
+        const int n = QUdpThread::read(address, data, length);
+        if (address == 7 && length == 7) {
+            lastStatusAt = clock.elapsed();
+            ++statusReads;
+        }
+        return n;
     }
+
+    int write(quint32 address, const uchar *data, uint length) override
+    {
+        Busy busy(transfers);
+        return QUdpThread::write(address, data, length);
+    }
+
+private:
+    struct Busy {
+        explicit Busy(std::atomic<int> &c) : count(c) { ++count; }
+        ~Busy() { --count; }
+        std::atomic<int> &count;
+    };
 };
 
 const quint8 KnownRegisters[48] = {
@@ -154,6 +178,8 @@ private slots:
     void pollSendsOneWritePerPass();
     void pollKeepsGuiEdits();
     void pollOnShortImage();
+    void startWhilePolling();
+    void stopRightAfterStart();
     void flushDrainsQueue();
     void queuedWritesDiscardedAtRunEnd();
     void saveRomWritesPage_data();
@@ -173,7 +199,9 @@ private:
         TestWorker *udp = nullptr;
     };
     static bool setUp(Board &board, bool known = true);
-    static bool runJob(Board &board, int mode, int timeoutMs = 15000);
+    static bool runJob(Board &board, int mode, int timeoutMs = 30000);
+    static bool waitSleeping(Board &board, int statuses, int timeoutMs = 30000);
+    static bool stopWhileSleeping(Board &board, int statuses, int timeoutMs = 30000);
 };
 
 bool TestQUdpThread::setUp(Board &board, bool known)
@@ -183,9 +211,33 @@ bool TestQUdpThread::setUp(Board &board, bool known)
     if (known)
         loadKnownBoard(board.emu);
     board.udp = new TestWorker(&board.rec);
+    board.udp->clock.start();
     board.udp->setTimeout(1);
     board.udp->setRetry(0);
     return board.udp->updateHost(QHostAddress::LocalHost, board.emu.udpPort());
+}
+
+// Waits until a poll has delivered at least that many statuses and sleeps
+// between passes: every status it read has arrived here, no transaction is
+// under way and most of the 500 ms sleep is still ahead.
+bool TestQUdpThread::waitSleeping(Board &board, int statuses, int timeoutMs)
+{
+    return QTest::qWaitFor(
+        [&] {
+            const TestWorker *w = board.udp;
+            const int done = w->statusReads;
+            return board.rec.statuses.size() >= statuses && board.rec.statuses.size() == done
+                && w->transfers == 0 && w->clock.elapsed() - w->lastStatusAt <= 250;
+        },
+        timeoutMs);
+}
+
+bool TestQUdpThread::stopWhileSleeping(Board &board, int statuses, int timeoutMs)
+{
+    if (!waitSleeping(board, statuses, timeoutMs))
+        return false;
+    board.udp->stop();
+    return true;
 }
 
 // Starts one job and waits until it has ended and the thread has finished.
@@ -270,9 +322,8 @@ void TestQUdpThread::pollSendsOneWritePerPass()
 
     b.udp->mode = QUdpThread::ModePoll;
     b.udp->start(QThread::InheritPriority);
-    QTRY_VERIFY_WITH_TIMEOUT(b.rec.statuses.size() >= 4, 10000);
-    b.udp->stop();  // right after a status: the worker sleeps
-    QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1, 5000);
+    QVERIFY(stopWhileSleeping(b, 4));
+    QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1, 10000);
     QCOMPARE(b.rec.closes.first(), true);
     QVERIFY(b.rec.errors.isEmpty());
     QCOMPARE(b.rec.events.last(), QString("closed:true"));
@@ -329,7 +380,7 @@ void TestQUdpThread::pollKeepsGuiEdits()
     QElapsedTimer clock;
     clock.start();
     int round = 0;
-    while (b.rec.statuses.size() < 3 && clock.elapsed() < 10000) {
+    while (b.rec.statuses.size() < 3 && clock.elapsed() < 30000) {
         for (int reg : editable) {
             const quint8 v = quint8(round * 7 + reg);
             QVERIFY(b.udp->setRegister(reg, v));
@@ -338,8 +389,8 @@ void TestQUdpThread::pollKeepsGuiEdits()
         ++round;
         QTest::qWait(1);
     }
-    b.udp->stop();
-    QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1, 5000);
+    QVERIFY(stopWhileSleeping(b, 3));
+    QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1, 10000);
     QCOMPARE(b.rec.closes.first(), true);
     QVERIFY(b.rec.statuses.size() >= 3);
 
@@ -360,9 +411,8 @@ void TestQUdpThread::pollOnShortImage()
 
     b.udp->mode = QUdpThread::ModePoll;
     b.udp->start(QThread::InheritPriority);
-    QTRY_VERIFY_WITH_TIMEOUT(b.rec.statuses.size() >= 2, 10000);
-    b.udp->stop();
-    QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1, 5000);
+    QVERIFY(stopWhileSleeping(b, 2));
+    QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1, 10000);
     QCOMPARE(b.rec.closes.first(), true);
     QVERIFY(b.rec.errors.isEmpty());
     const QByteArray last = b.emu.requests().last().data;
@@ -379,11 +429,50 @@ void TestQUdpThread::pollOnShortImage()
     QVERIFY(setUp(e));
     e.udp->mode = QUdpThread::ModePoll;
     e.udp->start(QThread::InheritPriority);
-    QTRY_VERIFY_WITH_TIMEOUT(e.rec.statuses.size() >= 1, 10000);
-    e.udp->stop();
-    QTRY_VERIFY_WITH_TIMEOUT(e.rec.closes.size() == 1, 5000);
+    QVERIFY(stopWhileSleeping(e, 1));
+    QTRY_VERIFY_WITH_TIMEOUT(e.rec.closes.size() == 1, 10000);
+    QCOMPARE(e.rec.closes.first(), true);
     QVERIFY(e.udp->registers().isEmpty());
     QCOMPARE(e.rec.statuses.first(), e.emu.reg(7));
+}
+
+void TestQUdpThread::startWhilePolling()
+{
+    Board b;
+    QVERIFY(setUp(b));
+    QVERIFY(runJob(b, QUdpThread::ModeReadInfo));
+    b.rec.clear();
+    b.emu.clearRequests();
+
+    b.udp->mode = QUdpThread::ModePoll;
+    b.udp->start(QThread::InheritPriority);
+    QVERIFY(waitSleeping(b, 1));
+
+    // A start while the poll runs does nothing; its mode is lost when the
+    // poll ends, and the write queued with it goes out with the poll.
+    b.udp->mode = QUdpThread::ModeReadInfo;
+    b.udp->writeRegisters(17, 1);
+    b.udp->start(QThread::InheritPriority);
+    const auto written = [&b] {
+        for (const auto &r : b.emu.requests()) {
+            if (r.write)
+                return true;
+        }
+        return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(written(), 10000);
+    QVERIFY(stopWhileSleeping(b, 2));
+    QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1 && b.udp->isFinished(), 10000);
+    QTest::qWait(100);
+    QCOMPARE(b.rec.closes, QList<bool>({true}));
+    QVERIFY(!b.rec.events.contains("report"));
+    QCOMPARE(int(b.udp->mode), int(QUdpThread::ModeIdle));
+    int writes = 0;
+    for (const auto &r : b.emu.requests()) {
+        QVERIFY(r.write || isStatusRead(r));
+        writes += r.write ? 1 : 0;
+    }
+    QCOMPARE(writes, 1);
 }
 
 void TestQUdpThread::flushDrainsQueue()
@@ -435,18 +524,18 @@ void TestQUdpThread::queuedWritesDiscardedAtRunEnd()
     // A poll cut short leaves the rest of its queue unsent.
     b.rec.clear();
     b.emu.clearRequests();
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < 16; ++i)
         b.udp->writeRegisters(32 + i, 1);
     b.udp->mode = QUdpThread::ModePoll;
     b.udp->start(QThread::InheritPriority);
-    QTRY_VERIFY_WITH_TIMEOUT(b.rec.statuses.size() >= 1, 10000);
-    b.udp->stop();
-    QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1, 5000);
+    QVERIFY(stopWhileSleeping(b, 1));
+    QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1, 10000);
     QCOMPARE(b.udp->queuedRequests(), 0);
     int sent = 0;
     for (const auto &r : b.emu.requests())
         sent += r.write ? 1 : 0;
-    QVERIFY(sent >= 1 && sent < 6);
+    QCOMPARE(sent, b.rec.statuses.size());
+    QVERIFY(sent >= 1 && sent < 16);
 
     // A later run does not send them.
     b.emu.clearRequests();
@@ -563,7 +652,7 @@ void TestQUdpThread::writeNetworkSettings()
     b.udp->setNetwork(0x7F000001, 5000, 5001);
     QCOMPARE(int(b.udp->mode), int(QUdpThread::ModeWriteNetwork));
     b.udp->start(QThread::InheritPriority);
-    QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1 && b.udp->isFinished(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1 && b.udp->isFinished(), 30000);
 
     QCOMPARE(b.rec.events, QStringList({"report", "status", "closed:true"}));
     const QByteArray block = b.emu.infoBlock();
@@ -669,40 +758,41 @@ void TestQUdpThread::transportErrors()
 
 void TestQUdpThread::stopDuringTransaction()
 {
-    // Read job: the stop arrives while a reply is awaited.
+    // The board stays silent and a try would last a minute, so the stop
+    // always meets the worker waiting for a reply.
+    // Read job: the stop arrives while the first page read is awaited.
     {
         Board b;
         QVERIFY(setUp(b));
-        b.emu.setFault(BoardEmulator::DelayReplies, 3000);
+        b.udp->setTimeout(60);
+        b.emu.setFault(BoardEmulator::DropReplies, 0);
         b.udp->mode = QUdpThread::ModeReadInfo;
         b.udp->start(QThread::InheritPriority);
-        QTRY_VERIFY_WITH_TIMEOUT(!b.emu.requests().isEmpty(), 5000);
-        QTest::qWait(150);
+        QTRY_VERIFY_WITH_TIMEOUT(!b.emu.requests().isEmpty(), 10000);
         b.udp->stop();
         QVERIFY(b.udp->isFinished());
-        QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1, 10000);
         QTest::qWait(50);
         QCOMPARE(b.rec.events, QStringList({"closed:false"}));
-        b.emu.clearFaults();
+        QCOMPARE(b.emu.requests().size(), 1);
     }
     // Poll: the stop arrives during the status read of a later pass.
     {
         Board b;
         QVERIFY(setUp(b));
+        b.udp->setTimeout(60);
         b.udp->mode = QUdpThread::ModePoll;
         b.udp->start(QThread::InheritPriority);
-        QTRY_VERIFY_WITH_TIMEOUT(b.rec.statuses.size() >= 1, 5000);
+        QVERIFY(waitSleeping(b, 1));
         const int logged = b.emu.requests().size();
-        b.emu.setFault(BoardEmulator::DelayReplies, 3000);
-        QTRY_VERIFY_WITH_TIMEOUT(b.emu.requests().size() > logged, 5000);
-        QTest::qWait(150);
+        b.emu.setFault(BoardEmulator::DropReplies, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(b.emu.requests().size() > logged, 10000);
         b.udp->stop();
-        QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(b.rec.closes.size() == 1, 10000);
         QTest::qWait(50);
         QCOMPARE(b.rec.events.last(), QString("closed:false"));
         QCOMPARE(b.rec.closes, QList<bool>({false}));
         QVERIFY(b.rec.errors.isEmpty());
-        b.emu.clearFaults();
     }
 }
 
@@ -740,6 +830,20 @@ void TestQUdpThread::pageTableAfterReads()
     QCOMPARE(table.item(5, 3)->text(), keptText);
     QCOMPARE(table.item(0, 1)->background().color(), QColor(Qt::cyan));
     QVERIFY(!table.item(0, 2)->data(Qt::BackgroundRole).isValid());
+}
+
+// A stop that lands before the run has opened its socket must still end
+// the poll, although the run clears the flag when it begins.
+void TestQUdpThread::stopRightAfterStart()
+{
+    Board board;
+    QVERIFY(setUp(board));
+    for (int i = 0; i < 10; ++i) {
+        board.udp->mode = QUdpThread::ModePoll;
+        board.udp->start();
+        board.udp->stop();
+        QVERIFY(!board.udp->isRunning());
+    }
 }
 
 QTEST_MAIN(TestQUdpThread)
