@@ -79,15 +79,37 @@ private:
     void startAcquisition(bool continuous);
     void connectDataStream(bool continuous);
     void clearEvent();
+    bool streamTarget(QString *host, quint16 *port);
+    quint8 controlRegister() const;
+    void writeControl(quint8 value);
+    void unlockControls();
+    void takeBlock(QByteArray &&block);
+    // While a block is being handled a modal box may run a nested event loop:
+    // a block or the stream's end arriving then waits here.
+    int blockDepth = 0;
+    QByteArray heldBlock;
+    bool closePending = false;
     // -- end acquisition.cpp
     // Run files (runfile.cpp)
+    bool openRun();
+    QString runFileName(int index) const;
+    bool confirmReplace(const QString &name);
+    bool openRunFile(const QString &name);
+    bool appendBlock(const QByteArray &block);
+    void closeRun(bool advance);
+    void abandonRun();
+    QString runDirectory;
     // -- end runfile.cpp
     // Trigger, sampling and condition display (trigger.cpp)
     bool applyTrigger();
     void updateFromRegisters();
     void setLed(bool setup);
+    void setTriggerInputsEnabled(bool enabled);
     // -- end trigger.cpp
     // Board connection, network settings, link errors (connection.cpp)
+    void setBoardTabsEnabled(bool enabled);
+    bool fromOtherWorker() const;
+    void startWorker(int mode);
     // -- end connection.cpp
 
     QTcpThread *tcpThread = nullptr;

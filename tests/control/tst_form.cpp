@@ -95,11 +95,8 @@ QString plainText(const QString &html)
     return doc.toPlainText();
 }
 
-// The offscreen platform cannot pass the window's maximum size on.
 void showWindow(QWidget *w)
 {
-    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
-        expectWarning(QRegularExpression("does not support propagateSizeHints"));
     w->show();
     w->activateWindow();
 }
@@ -849,9 +846,6 @@ void tst_Form::grabScreenshot()
     MainWindow w(false, 1024);
     auto *tabs = w.findChild<QTabWidget *>("tabWidget");
     QVERIFY(tabs);
-    // Enabling pages re-sends the size hints each time.
-    for (int i = 0; i < 2 * tabs->count(); ++i)
-        expectWarning(QRegularExpression("does not support propagateSizeHints"));
     showWindow(&w);
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     const QStringList names = {"general", "operation", "registers", "eeprom", "server"};

@@ -1,0 +1,285 @@
+// Acquisition throughput: the emulator on 127.0.0.1 sends blocks as fast as
+// they are taken; the real window records them to a run file. Printed next
+// to a plain socket-to-file copy of the same stream, then a long run without
+// recording that shows the memory staying flat.
+//
+//   bench_acquisition [recorded events] [events without recording]
+#include "boardemulator.h"
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUdpSocket>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <string>
+#include <sys/resource.h>
+#include <unistd.h>
+
+struct MainWindowAccess {
+    static Ui_MainWindow *ui(MainWindow &w) { return w.ui; }
+    static bool streaming(MainWindow &w) { return w.tcpThread != nullptr; }
+};
+
+namespace {
+
+constexpr int Block = 32772;
+
+// CPU seconds per thread name, from /proc (the emulator's thread is
+// "board emulator"; everything else is the program).
+std::map<std::string, double> threadCpu()
+{
+    std::map<std::string, double> cpu;
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    const QStringList tasks = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &tid : tasks) {
+        QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(tid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const int open = line.indexOf('('), close = line.lastIndexOf(')');
+        if (open < 0 || close < 0)
+            continue;
+        const std::string name = line.mid(open + 1, close - open - 1).toStdString();
+        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+        if (fields.size() < 13)
+            continue;
+        cpu[name] += (fields.at(11).toDouble() + fields.at(12).toDouble()) / tick; // utime, stime
+    }
+    return cpu;
+}
+
+double emulatorCpu(const std::map<std::string, double> &m)
+{
+    auto it = m.find("board emulator");
+    return it == m.end() ? 0 : it->second;
+}
+
+double processCpu()
+{
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+long peakRssKiB()
+{
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+long rssKiB()
+{
+    QFile f(QStringLiteral("/proc/self/statm"));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> v = f.readAll().split(' ');
+    return v.size() > 1 ? v.at(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024) : 0;
+}
+
+struct Figures {
+    qint64 events = 0;
+    double seconds = 0;
+    double programCpu = 0;
+    double emuCpu = 0;
+};
+
+void print(const char *what, const Figures &f)
+{
+    const double rate = f.events / f.seconds;
+    printf("%-28s %8lld events %7.2f s %9.0f events/s %8.1f MB/s  CPU/1000 ev: program %.3f s, emulator %.3f s\n",
+           what, (long long)f.events, f.seconds, rate, rate * Block / 1e6,
+           1000 * f.programCpu / f.events, 1000 * f.emuCpu / f.events);
+    fflush(stdout);
+}
+
+// ControlRegister write through the register protocol.
+bool writeControl(quint16 udpPort, quint8 value)
+{
+    QUdpSocket udp;
+    const char packet[] = {'\xFF', '\x80', 1, 1, 0, 0, 0, 4, char(value)};
+    udp.writeDatagram(packet, sizeof packet, QHostAddress::LocalHost, udpPort);
+    return udp.waitForReadyRead(1000);
+}
+
+// Baseline: a plain socket copying the stream into a file.
+Figures plainCopy(qint64 events, const QString &dir)
+{
+    BoardEmulator::Options opts;
+    opts.recordBlocks = false;
+    BoardEmulator emu(opts);
+    Figures f;
+    if (!emu.start())
+        return f;
+    QTcpSocket sock;
+    sock.connectToHost(QHostAddress::LocalHost, emu.tcpPort(), QIODevice::ReadOnly);
+    if (!sock.waitForConnected(2000) || !writeControl(emu.udpPort(), 0x60))
+        return f;
+    QFile out(dir + QStringLiteral("/plain.bin"));
+    out.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    QByteArray buf(Block, 0);
+    qint64 offset = 0;
+    const auto cpu0 = threadCpu();
+    const double p0 = processCpu();
+    QElapsedTimer t;
+    t.start();
+    while (f.events < events) {
+        if (sock.bytesAvailable() <= 0 && !sock.waitForReadyRead(2000))
+            break;
+        const qint64 n = sock.read(buf.data() + offset, Block - offset);
+        if (n <= 0)
+            break;
+        offset += n;
+        if (offset == Block) {
+            out.write(buf);
+            offset = 0;
+            ++f.events;
+        }
+    }
+    f.seconds = t.nsecsElapsed() / 1e9;
+    const double e = emulatorCpu(threadCpu()) - emulatorCpu(cpu0);
+    f.emuCpu = e;
+    f.programCpu = processCpu() - p0 - e;
+    writeControl(emu.udpPort(), 0x10);
+    out.close();
+    out.remove();
+    return f;
+}
+
+// Runs the event loop until cond holds or the time is up.
+// Sleeps in the event loop between events, so the waiting costs no CPU.
+bool spin(const std::function<bool()> &cond, int timeoutMs)
+{
+    QTimer wake;
+    wake.start(100);
+    QElapsedTimer t;
+    t.start();
+    while (!cond()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+struct Session {
+    explicit Session(BoardEmulator &emu) : emu(emu), w(false, 1024) {}
+
+    bool read()
+    {
+        Ui_MainWindow *ui = MainWindowAccess::ui(w);
+        ui->address->setText(QStringLiteral("127.0.0.1"));
+        ui->udp->setText(QString::number(emu.udpPort()));
+        ui->read->click();
+        if (!spin([&] { return ui->read->isEnabled() && ui->tabWidget->isTabEnabled(1); }, 10000))
+            return false;
+        ui->tabWidget->setCurrentIndex(1);
+        QObject::connect(&w, &MainWindow::newData, &w, [this](QByteArray *, int) { ++count; });
+        return true;
+    }
+
+    // Starts, takes `events` blocks (with a progress line every `step`), stops.
+    Figures run(qint64 events, qint64 step = 0)
+    {
+        Figures f;
+        Ui_MainWindow *ui = MainWindowAccess::ui(w);
+        count = 0;
+        ui->start->click();
+        if (!spin([&] { return count > 0; }, 10000))
+            return f;
+        const qint64 first = count;
+        const auto cpu0 = threadCpu();
+        const double p0 = processCpu();
+        QElapsedTimer t;
+        t.start();
+        qint64 next = step;
+        while (count < events) {
+            if (!spin([&] { return count >= events || (step && count >= next); }, 20000))
+                break;
+            if (step && count >= next) {
+                printf("  %9lld events  RSS %6ld KiB  %8.0f events/s\n", (long long)count, rssKiB(),
+                       (count - first) / (t.nsecsElapsed() / 1e9));
+                fflush(stdout);
+                next += step;
+            }
+        }
+        f.seconds = t.nsecsElapsed() / 1e9;
+        f.events = count - first;
+        const double e = emulatorCpu(threadCpu()) - emulatorCpu(cpu0);
+        f.emuCpu = e;
+        f.programCpu = processCpu() - p0 - e;
+        ui->stop->click();
+        spin([&] { return !MainWindowAccess::streaming(w); }, 10000);
+        return f;
+    }
+
+    BoardEmulator &emu;
+    MainWindow w;
+    qint64 count = 0;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const qint64 recorded = argc > 1 ? atoll(argv[1]) : 20000;
+    const qint64 free = argc > 2 ? atoll(argv[2]) : 1000000;
+
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        fprintf(stderr, "no temporary directory\n");
+        return 1;
+    }
+    printf("block %d bytes; run files in %s (removed afterwards)\n", Block, qPrintable(dir.path()));
+
+    const Figures plain = plainCopy(recorded, dir.path());
+    print("plain socket to file", plain);
+
+    BoardEmulator::Options opts;
+    opts.recordBlocks = false;
+    BoardEmulator emu(opts);
+    if (!emu.start()) {
+        fprintf(stderr, "emulator did not start\n");
+        return 1;
+    }
+    Session s(emu);
+    if (!s.read()) {
+        fprintf(stderr, "board read failed\n");
+        return 1;
+    }
+    Ui_MainWindow *ui = MainWindowAccess::ui(s.w);
+    ui->save->setChecked(true);
+    ui->path->setText(dir.path());
+    ui->nRun->setText(QStringLiteral("0"));
+    const Figures rec = s.run(recorded);
+    print("window, recording", rec);
+    qint64 bytes = 0;
+    QDir runs(dir.path());
+    for (const QString &d : runs.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        for (const QFileInfo &fi : QDir(runs.filePath(d)).entryInfoList(QDir::Files))
+            bytes += fi.size();
+    printf("  recorded %lld bytes = %lld blocks; ratio to plain copy %.2f\n", (long long)bytes,
+           (long long)(bytes / Block), (rec.events / rec.seconds) / (plain.events / plain.seconds));
+    dir.remove();
+
+    ui->save->setChecked(false);
+    printf("without recording, RSS every %lld events:\n", (long long)(free / 10));
+    const Figures flat = s.run(free, free / 10);
+    print("window, not recording", flat);
+    printf("peak RSS %ld KiB\n", peakRssKiB());
+    return 0;
+}

@@ -1,0 +1,246 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "qudpthread.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QHostAddress>
+#include <QMessageBox>
+
+namespace {
+
+void warn(QWidget *parent, const QString &text)
+{
+    QMessageBox::warning(parent, QString(), text);
+}
+
+// Stops a run and waits for its end in 100 ms steps. The abort flag is set
+// again on every step: a run that has just been started clears it when it
+// opens its socket, so a single request could be lost.
+void stopWorkerRun(QUdpThread *worker)
+{
+    while (worker->isRunning()) {
+        worker->abort();
+        worker->wait(100);
+    }
+}
+
+} // namespace
+
+// Tabs 1 to 4 are usable only while a board report is at hand.
+void MainWindow::setBoardTabsEnabled(bool enabled)
+{
+    for (int i = 1; i <= 4; ++i)
+        ui->tabWidget->setTabEnabled(i, enabled);
+}
+
+// True for a queued signal of a worker that has been replaced or discarded;
+// the pointers it carries may point into a deleted object.
+bool MainWindow::fromOtherWorker() const
+{
+    QObject *s = sender();
+    return s && s != static_cast<QObject *>(udpThread);
+}
+
+// Sets the job and starts the worker. A run still finishing (its report has
+// arrived, its end not yet) would swallow the start, so wait for it first.
+void MainWindow::startWorker(int mode)
+{
+    if (!udpThread)
+        return;
+    stopWorkerRun(udpThread);
+    udpThread->mode = mode;
+    udpThread->start(QThread::InheritPriority);
+}
+
+void MainWindow::setTcp(quint16 port)
+{
+    tcpPort = port;
+}
+
+void MainWindow::on_read_clicked()
+{
+    const QString portText = ui->udp->text();
+    bool ok = false;
+    const uint port = portText.toUInt(&ok, 10);
+    if (!ok || port < 1 || port > 65535) {
+        warn(this, QStringLiteral("Invalid Port Number: %1").arg(portText)
+                 + QStringLiteral("\nThe port has to be a value from 1 to 65535"));
+        return;
+    }
+    const QString addressText = ui->address->text();
+    QHostAddress host;
+    if (!host.setAddress(addressText)) {
+        warn(this, QStringLiteral("Invalid IP Address: ") + addressText);
+        return;
+    }
+
+    ipAddress = addressText;
+    udpPort = quint16(port);
+    clearEvent();
+
+    ui->read->setEnabled(false);
+    ui->write->setEnabled(false);
+    setBoardTabsEnabled(false);
+
+    if (udpThread) {
+        if (!udpThread->updateHost(host, udpPort)) {
+            startWorker(QUdpThread::ModeReadInfo);
+            return;
+        }
+        // The socket of a worker is bound to its first target: replace it.
+        // Deferred deletion keeps the object alive for its signals still
+        // queued, which fromOtherWorker() then turns away.
+        QUdpThread *old = udpThread;
+        udpThread = nullptr;
+        stopWorkerRun(old);
+        old->deleteLater();
+    }
+
+    udpThread = new QUdpThread(this);
+    udpThread->updateHost(host, udpPort);
+    startWorker(QUdpThread::ModeReadInfo);
+}
+
+void MainWindow::exec(QString *text)
+{
+    if (!udpThread || fromOtherWorker())
+        return;
+    boardInfo = *text;
+    ui->textEdit->setPlainText(boardInfo);
+    ui->tcp->setText(QString::number(udpThread->tcpPort()));
+    ui->read->setEnabled(true);
+    ui->write->setEnabled(true);
+    setBoardTabsEnabled(true);
+    updateFromRegisters();
+}
+
+void MainWindow::on_write_clicked()
+{
+    const QString addressText = ui->newAddr->text();
+    const quint32 ip = QHostAddress(addressText).toIPv4Address();
+    if (ip == 0) {
+        warn(this, QStringLiteral("%1 is an invalid address.").arg(addressText));
+        return;
+    }
+    // Port 0 would leave the board unreachable after its next boot.
+    bool ok = false;
+    const QString tcpText = ui->newTcp->text();
+    const quint16 newTcpPort = tcpText.toUShort(&ok, 10);
+    if (!ok || newTcpPort == 0) {
+        warn(this, QStringLiteral("%1 is an invalid port number.").arg(tcpText));
+        return;
+    }
+    const QString udpText = ui->newUdp->text();
+    const quint16 newUdpPort = udpText.toUShort(&ok, 10);
+    if (!ok || newUdpPort == 0) {
+        warn(this, QStringLiteral("%1 is an invalid port number.").arg(udpText));
+        return;
+    }
+    if (!udpThread)
+        return;
+
+    ui->read->setEnabled(false);
+    ui->write->setEnabled(false);
+    setBoardTabsEnabled(false);
+
+    stopWorkerRun(udpThread);
+    udpThread->setNetwork(ip, newTcpPort, newUdpPort);
+    udpThread->start(QThread::InheritPriority);
+}
+
+void MainWindow::on_tabWidget_currentChanged(int index)
+{
+    if (!udpThread)
+        return;
+    stopWorkerRun(udpThread);
+    switch (index) {
+    case 0:
+        ui->address->setText(ipAddress);
+        ui->udp->setText(QString::number(udpPort));
+        break;
+    case 1:
+        startWorker(QUdpThread::ModePoll);
+        break;
+    case 2:
+        // The Registers tab's fields are refreshed from the image here
+        // (refreshSettings) once that tab is in place.
+        startWorker(QUdpThread::ModeReadInfo);
+        break;
+    case 3:
+        updateFromRegisters();
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::on_toolButton_clicked()
+{
+    QString startDir = QDir::fromNativeSeparators(ui->path->text());
+    if (startDir.isEmpty())
+        startDir = QDir::currentPath();
+    const QString chosen = QFileDialog::getExistingDirectory(this, tr("Open Directory"), startDir,
+                                                             QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty())
+        return;
+    ui->path->setText(QDir::toNativeSeparators(QDir::current().relativeFilePath(chosen)));
+}
+
+void MainWindow::udpError(QString *text)
+{
+    if (fromOtherWorker())
+        return;
+    errorText = *text;
+
+    // The command server's handling of a register-link error (replies to
+    // every client, server stopped) runs here once the server is in place.
+
+    if (udpThread) {
+        QUdpThread *failed = udpThread;
+        udpThread = nullptr;
+        stopWorkerRun(failed);
+        failed->deleteLater();
+    }
+
+    warn(this, errorText);
+
+    // Locked once the box has been answered, whatever ran while it was open.
+    ui->stop->setEnabled(false);
+    ui->read->setEnabled(true);
+    ui->write->setEnabled(false);
+    ui->tabWidget->setTabEnabled(0, true);
+    setBoardTabsEnabled(false);
+    // A stream still running can always be stopped, worker or not.
+    if (tcpThread) {
+        ui->tabWidget->setTabEnabled(1, true);
+        ui->stop->setEnabled(true);
+    }
+}
+
+void MainWindow::error(QString text)
+{
+    errorText = text;
+    if (serverRunning) {
+        replyBuffer.clear();
+        replyBuffer.append("NG");
+        replyBuffer.append("\n");
+        replyBuffer.append("TCP error! - ");
+        replyBuffer.append(text.toLatin1());
+        replyBuffer.append("\n");
+        // The command server sends replyBuffer to the current client here.
+        if (udpThread)
+            stopWorkerRun(udpThread);
+    }
+    warn(this, text);
+}
+
+void MainWindow::udpStopped(bool ok)
+{
+    if (fromOtherWorker())
+        return;
+    // A reply that a remote command left waiting for this run is sent here
+    // (when ok and the command server runs) once the server is in place.
+    Q_UNUSED(ok);
+}

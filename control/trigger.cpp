@@ -1,0 +1,171 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "qudpthread.h"
+
+#include <QIcon>
+#include <QMessageBox>
+#include <QPixmap>
+#include <cmath>
+
+namespace {
+
+enum {
+    ControlRegister = 4,
+    BootRegister = 6,
+    TriggerSourceRegister = 16,
+    TriggerDelayRegister = 17,
+    TriggerVthHigh = 18,
+    TriggerVthLow = 19,
+    SamplingRegister = 20
+};
+
+const double DelayStep = 6.4; // ns per delay code
+
+QString delayText(int code)
+{
+    return QString::number(DelayStep * code, 'g', 6);
+}
+
+// Combo index: 0, 1 = NIM-IN0/1; 2 + n = channel n.
+quint8 sourceCode(int index)
+{
+    return index < 2 ? quint8(index) : quint8(((index - 2) & 0x0F) | 0x10);
+}
+
+int sourceIndex(int reg)
+{
+    return (reg & 0x10) ? (reg & 0x0F) + 2 : (reg & 0x01);
+}
+
+} // namespace
+
+void MainWindow::setTriggerInputsEnabled(bool enabled)
+{
+    ui->Vth->setEnabled(enabled);
+    ui->labelVth->setEnabled(enabled);
+    ui->rise->setEnabled(enabled);
+    ui->fall->setEnabled(enabled);
+    ui->VthMonitor->setEnabled(enabled);
+}
+
+// Threshold and edge apply only to a channel source.
+void MainWindow::on_comboBox_currentIndexChanged(int index)
+{
+    setTriggerInputsEnabled(index > 1);
+}
+
+// Puts the trigger and sampling widgets into registers 16 to 20 and queues
+// their write. False, with a warning, when the delay or threshold is refused.
+bool MainWindow::applyTrigger()
+{
+    if (!udpThread)
+        return false;
+    const int count = udpThread->registerCount();
+
+    if (count > TriggerSourceRegister) {
+        quint8 source = sourceCode(ui->comboBox->currentIndex());
+        if (ui->fall->isChecked())
+            source |= 0x20;
+        udpThread->setRegister(TriggerSourceRegister, source);
+    }
+
+    const QString delayInput = ui->delay->text();
+    bool ok = false;
+    const double ns = delayInput.toDouble(&ok);
+    const double f = ns / DelayStep + 0.5;
+    if (!ok || !std::isfinite(f) || f < 0 || f >= 256) {
+        QMessageBox::warning(this, QString(), QStringLiteral("Invalid Trigger Delay: %1").arg(delayInput));
+        return false;
+    }
+    const int code = int(f);
+    ui->delay->setText(delayText(code));
+    if (count > TriggerDelayRegister)
+        udpThread->setRegister(TriggerDelayRegister, quint8(code));
+
+    samplingCode = quint8(ui->sampling->currentIndex() & 3);
+    if (count > SamplingRegister) {
+        const int reg = udpThread->registerValue(SamplingRegister);
+        udpThread->setRegister(SamplingRegister, quint8((reg & 0xFC) | samplingCode));
+    }
+
+    const QString vthInput = ui->Vth->text();
+    const qint16 vth = vthInput.toShort(&ok, 10);
+    if (!ok) {
+        QMessageBox::warning(this, QString(), QStringLiteral("Invalid Trigger Vth: %1").arg(vthInput));
+        return false;
+    }
+    if (count > TriggerVthLow) {
+        udpThread->setRegister(TriggerVthHigh, quint8(quint16(vth) >> 8));
+        udpThread->setRegister(TriggerVthLow, quint8(quint16(vth) & 0xFF));
+    }
+
+    udpThread->writeRegisters(TriggerSourceRegister, 5);
+    return true;
+}
+
+// Shows the board's condition, trigger, sampling and EEPROM settings as the
+// register image holds them.
+void MainWindow::updateFromRegisters()
+{
+    if (!udpThread)
+        return;
+    const QByteArray image = udpThread->registers();
+    const int count = image.size();
+    auto reg = [&image](int i) { return quint8(image.at(i)); };
+
+    if (count > ControlRegister) {
+        const bool setup = reg(ControlRegister) & 0x80;
+        setLed(setup);
+        ui->reset->setEnabled(!setup);
+        ui->trigger->setEnabled(!setup);
+        ui->pushButton->setIcon(QIcon(setup ? QStringLiteral(":/images/up.png")
+                                            : QStringLiteral(":/images/down.png")));
+        setupCondition = setup;
+    }
+    if (count > TriggerSourceRegister) {
+        const quint8 source = reg(TriggerSourceRegister);
+        if (source & 0x20)
+            ui->fall->setChecked(true);
+        else
+            ui->rise->setChecked(true);
+        const int index = sourceIndex(source);
+        ui->comboBox->setCurrentIndex(index);
+        on_comboBox_currentIndexChanged(index);
+    }
+    if (count > TriggerDelayRegister)
+        ui->delay->setText(delayText(reg(TriggerDelayRegister)));
+    if (count > SamplingRegister) {
+        samplingCode = reg(SamplingRegister) & 3;
+        ui->sampling->setCurrentIndex(samplingCode);
+    }
+    if (count > TriggerVthLow) {
+        const qint16 vth = qint16(quint16(reg(TriggerVthHigh) << 8 | reg(TriggerVthLow)));
+        ui->Vth->setText(QString::number(vth));
+    }
+    if (count > BootRegister) {
+        const int bootPage = reg(BootRegister) >> 6;
+        ui->page->setCurrentIndex(bootPage);
+        ui->labelBoot->setText(QStringLiteral("Current boot-page: %1").arg(bootPage));
+    }
+    if (count > SamplingRegister) {
+        ui->sign0->setCurrentIndex((reg(SamplingRegister) >> 2) & 1);
+        ui->sign1->setCurrentIndex((reg(SamplingRegister) >> 3) & 1);
+    }
+    // The worker may have gone while a slot of a signal above ran.
+    if (udpThread)
+        udpThread->fillRegisterTable(ui->tableWidget);
+}
+
+void MainWindow::setLed(bool setup)
+{
+    const QPixmap lit(QStringLiteral(":/images/led_green.png"));
+    const QPixmap dark(QStringLiteral(":/images/led_off.png"));
+    if (setup) {
+        ui->setupLED->setPixmap(lit);
+        ui->idleLED->setPixmap(dark);
+    } else {
+        ui->idleLED->setPixmap(lit);
+        ui->setupLED->setPixmap(dark);
+    }
+}
