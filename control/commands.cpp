@@ -9,11 +9,11 @@ void MainWindow::deleteClient()
 {
 }
 
-void MainWindow::runCommand(QString line)
+void MainWindow::runCommand(QString)
 {
 }
 
-void MainWindow::appendLog(QString text)
+void MainWindow::appendLog(QString)
 {
 }
 

@@ -5,7 +5,7 @@ void MainWindow::on_graph_clicked()
 {
 }
 
-void MainWindow::setVth(qint16 vth)
+void MainWindow::setVth(qint16)
 {
 }
 

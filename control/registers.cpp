@@ -13,11 +13,11 @@ void MainWindow::on_saveROM_clicked()
 {
 }
 
-void MainWindow::on_sign0_currentIndexChanged(int index)
+void MainWindow::on_sign0_currentIndexChanged(int)
 {
 }
 
-void MainWindow::on_sign1_currentIndexChanged(int index)
+void MainWindow::on_sign1_currentIndexChanged(int)
 {
 }
 
