@@ -35,6 +35,8 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include <algorithm>
+
 // A bare window carrying every slot the form binds by name; it records the
 // slots that ran, so the bindings can be checked without the real window's
 // behaviour.
@@ -101,6 +103,44 @@ void showWindow(QWidget *w)
     w->activateWindow();
 }
 
+// A layout's items: object names, "~" for a stretch; grid cells as @row,column
+// (+rows x columns when spanning), form rows as @row,label or @row,field. Box
+// layouts keep their order; grid and form items are listed row by row.
+QString describeLayout(QLayout *l)
+{
+    QList<QPair<int, QString>> parts;
+    auto *grid = qobject_cast<QGridLayout *>(l);
+    auto *form = qobject_cast<QFormLayout *>(l);
+    for (int i = 0; i < l->count(); ++i) {
+        QLayoutItem *item = l->itemAt(i);
+        QString s = item->widget() ? item->widget()->objectName()
+                  : item->layout() ? item->layout()->objectName()
+                                   : QStringLiteral("~");
+        int key = i;
+        if (grid) {
+            int r, c, rs, cs;
+            grid->getItemPosition(i, &r, &c, &rs, &cs);
+            s += QString("@%1,%2").arg(r).arg(c);
+            if (rs != 1 || cs != 1)
+                s += QString("+%1x%2").arg(rs).arg(cs);
+            key = r * 100 + c;
+        } else if (form) {
+            int r;
+            QFormLayout::ItemRole role;
+            form->getItemPosition(i, &r, &role);
+            s += QString("@%1,%2").arg(r).arg(role == QFormLayout::LabelRole ? "label" : "field");
+            key = r * 100 + role;
+        }
+        parts.append({key, s});
+    }
+    std::stable_sort(parts.begin(), parts.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    QStringList names;
+    for (const auto &p : std::as_const(parts))
+        names << p.second;
+    return names.join(' ');
+}
+
 const QStringList focusChain = {
     "tabWidget", "address", "udp", "tcp", "read", "newAddr", "newUdp", "newTcp", "write", "textEdit",
     "comboBox", "delay", "Vth", "rise", "fall", "VthMonitor", "sampling", "calibration",
@@ -132,6 +172,9 @@ private slots:
     void fixedGeometry_data();
     void fixedGeometry();
     void layoutMetrics();
+    void layoutStructure_data();
+    void layoutStructure();
+    void panelArrangement();
     void initialStates();
     void readOnlyPalettes();
     void saveGroupGatesContents();
@@ -417,30 +460,37 @@ void tst_Form::sizeLimits()
 void tst_Form::fixedGeometry_data()
 {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("parent");
     QTest::addColumn<QRect>("rect");
-    const struct { const char *name; int x, y, w, h; } table[] = {
-        {"tabWidget", 0, 44, 535, 349}, {"morvaneLabel", 210, 0, 311, 51}, {"label_7", 10, 7, 241, 31},
-        {"groupBox_2", 3, 10, 258, 116}, {"read", 199, 19, 51, 87}, {"groupBox_3", 266, 10, 258, 116},
-        {"write", 199, 19, 51, 87}, {"textEdit", 2, 130, 523, 184}, {"groupBox_4", 300, 10, 96, 126},
-        {"groupBox_6", 300, 150, 221, 67}, {"layoutWidget5", 10, 290, 511, 30},
-        {"layoutWidget6", 410, 10, 105, 121}, {"save", 10, 225, 511, 56}, {"trigger", 10, 10, 281, 176},
-        {"usingCalibration", 140, 195, 156, 21}, {"calibration", 14, 195, 116, 23},
-        {"groupBox", 22, 30, 241, 131}, {"groupBox_5", 22, 167, 241, 91}, {"layoutWidget7", 310, 260, 195, 30},
-        {"groupBox_7", 270, 37, 233, 185}, {"tableWidget", 11, 101, 508, 211},
-        {"layoutWidget8", 20, 10, 503, 86}, {"label_26", 11, 33, 101, 16}, {"log", 7, 50, 515, 264},
-        {"layoutWidget9", 285, 10, 237, 30},
+    const struct { const char *name, *parent; int x, y, w, h; } table[] = {
+        {"tabWidget", "centralWidget", 0, 44, 535, 349}, {"morvaneLabel", "centralWidget", 210, 0, 311, 51},
+        {"label_7", "centralWidget", 10, 7, 241, 31}, {"groupBox_2", "tab", 3, 10, 258, 116},
+        {"read", "groupBox_2", 199, 19, 51, 87}, {"groupBox_3", "tab", 266, 10, 258, 116},
+        {"write", "groupBox_3", 199, 19, 51, 87}, {"textEdit", "tab", 2, 130, 523, 184},
+        {"groupBox_4", "tab_2", 300, 10, 96, 126}, {"groupBox_6", "tab_2", 300, 150, 221, 67},
+        {"layoutWidget5", "tab_2", 10, 290, 511, 30}, {"layoutWidget6", "tab_2", 410, 10, 105, 121},
+        {"save", "tab_2", 10, 225, 511, 56}, {"trigger", "tab_2", 10, 10, 281, 176},
+        {"usingCalibration", "tab_2", 140, 195, 156, 21}, {"calibration", "tab_2", 14, 195, 116, 23},
+        {"groupBox", "tab_3", 22, 30, 241, 131}, {"groupBox_5", "tab_3", 22, 167, 241, 91},
+        {"layoutWidget7", "tab_3", 310, 260, 195, 30}, {"groupBox_7", "tab_3", 270, 37, 233, 185},
+        {"tableWidget", "tab_4", 11, 101, 508, 211}, {"layoutWidget8", "tab_4", 20, 10, 503, 86},
+        {"label_26", "tab_5", 11, 33, 101, 16}, {"log", "tab_5", 7, 50, 515, 264},
+        {"layoutWidget9", "tab_5", 285, 10, 237, 30},
     };
     for (const auto &row : table)
-        QTest::newRow(row.name) << QString(row.name) << QRect(row.x, row.y, row.w, row.h);
+        QTest::newRow(row.name) << QString(row.name) << QString(row.parent) << QRect(row.x, row.y, row.w, row.h);
 }
 
 void tst_Form::fixedGeometry()
 {
     QFETCH(QString, name);
+    QFETCH(QString, parent);
     QFETCH(QRect, rect);
     FormHost host;
     auto *w = host.findChild<QWidget *>(name);
     QVERIFY(w);
+    QVERIFY(w->parentWidget());
+    QCOMPARE(w->parentWidget()->objectName(), parent);
     QCOMPARE(w->geometry(), rect);
 }
 
@@ -462,6 +512,92 @@ void tst_Form::layoutMetrics()
             margin = 11;
         QVERIFY2(l->contentsMargins() == QMargins(margin, margin, margin, margin), qPrintable(l->objectName()));
     }
+}
+
+void tst_Form::layoutStructure_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("owner");
+    QTest::addColumn<QString>("items");
+    const char *table[][3] = {
+        // General
+        {"gridLayout_2", "layoutWidget1", "label_3@0,0 address@0,1 label_5@1,0 udp@1,1 label_4@2,0 tcp@2,1"},
+        {"gridLayout_3", "layoutWidget2", "label_12@0,0 newAddr@0,1 label_14@1,0 newUdp@1,1 label_13@2,0 newTcp@2,1"},
+        // Operation
+        {"formLayout_3", "layoutWidget3", "idleLED@0,label label_15@0,field"},
+        {"formLayout_2", "layoutWidget4", "setupLED@0,label label_16@0,field"},
+        {"horizontalLayout_8", "groupBox_6", "lineEdit graph"},
+        {"horizontalLayout_3", "layoutWidget5", "single start stop reset"},
+        {"gridLayout_4", "layoutWidget6", "exeLED@0,0 label_6@0,1 drsLED@1,0 label_10@1,1 adcLED@2,0 label_11@2,1"},
+        {"horizontalLayout", "save", "label_17 nRun ~ label_18 path toolButton"},
+        {"gridLayout_9", "trigger", "gridLayout@0,0 horizontalLayout_7@1,0 horizontalLayout_6@2,0"},
+        {"gridLayout", "gridLayout_9",
+         "label@0,0 comboBox@0,1 label_2@1,0 horizontalLayout_2@1,1 labelVth@2,0 Vth@2,1"},
+        {"horizontalLayout_2", "gridLayout", "delay label_9"},
+        {"horizontalLayout_7", "gridLayout_9", "verticalLayout_3 ~ verticalLayout_2"},
+        {"verticalLayout_3", "horizontalLayout_7", "rise fall"},
+        {"verticalLayout_2", "horizontalLayout_7", "~ VthMonitor"},
+        {"horizontalLayout_6", "gridLayout_9", "label_8 sampling ~"},
+        // Registers
+        {"gridLayout_5", "groupBox",
+         "label_19@0,0 config@0,1 label_20@1,0 writeShift@1,1 label_21@2,0 writeConfig@2,1"},
+        {"gridLayout_7", "groupBox_5", "label_35@0,0+1x2 timing@0,2 label_22@1,0 adjust@1,1+1x2"},
+        {"horizontalLayout_4", "layoutWidget7", "ok cancel"},
+        {"gridLayout_6", "groupBox_7",
+         "labelvROFS0@0,0 vROFS0@0,1 label_29@0,2 labelvROFS1@1,0 vROFS1@1,1 label_30@1,2 "
+         "labelvBIAS0@2,0 vBIAS0@2,1 label_31@2,2 labelvBIAS1@3,0 vBIAS1@3,1 label_32@3,2 "
+         "labelvOOFS0@4,0 vOOFS0@4,1 label_33@4,2 labelvOOFS1@5,0 vOOFS1@5,1 label_34@5,2"},
+        // EEPROM
+        {"horizontalLayout_12", "layoutWidget8", "verticalLayout verticalLayout_5"},
+        {"verticalLayout", "horizontalLayout_12", "horizontalLayout_10 horizontalLayout_5"},
+        {"horizontalLayout_10", "verticalLayout", "gridLayout_8 ~"},
+        {"gridLayout_8", "horizontalLayout_10", "label_24@0,0 sign0@0,1 label_25@1,0 sign1@1,1"},
+        {"horizontalLayout_5", "verticalLayout", "labelBoot ~"},
+        {"verticalLayout_5", "horizontalLayout_12", "~ horizontalLayout_11 horizontalLayout_9"},
+        {"horizontalLayout_11", "verticalLayout_5", "~ label_23 page"},
+        {"horizontalLayout_9", "verticalLayout_5", "saveROM"},
+        // Server
+        {"horizontalLayout_13", "layoutWidget9", "label_27 serverPort ~ serverStart"},
+    };
+    for (const auto &row : table)
+        QTest::newRow(row[0]) << QString(row[0]) << QString(row[1]) << QString(row[2]);
+}
+
+void tst_Form::layoutStructure()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, owner);
+    QFETCH(QString, items);
+    FormHost host;
+    auto *l = host.findChild<QLayout *>(name);
+    QVERIFY(l);
+    // A widget's own layout has the widget as parent, a nested one its enclosing layout.
+    QVERIFY(l->parent());
+    QCOMPARE(l->parent()->objectName(), owner);
+    if (auto *w = qobject_cast<QWidget *>(l->parent()))
+        QCOMPARE(w->layout(), l);
+    QCOMPARE(describeLayout(l), items);
+}
+
+void tst_Form::panelArrangement()
+{
+    FormHost host;
+    const Ui_MainWindow &ui = host.ui;
+    // Address grids sit in their group, with the tall button to their right.
+    QCOMPARE(ui.layoutWidget1->parentWidget(), ui.groupBox_2);
+    QCOMPARE(ui.layoutWidget2->parentWidget(), ui.groupBox_3);
+    QVERIFY(ui.read->x() >= ui.layoutWidget1->geometry().right());
+    QVERIFY(ui.write->x() >= ui.layoutWidget2->geometry().right());
+    // Condition panel: Idle lamp on top, the condition button, Setup lamp below.
+    for (QWidget *w : std::initializer_list<QWidget *>{ui.layoutWidget3, ui.pushButton, ui.layoutWidget4})
+        QCOMPARE(w->parentWidget(), ui.groupBox_4);
+    QVERIFY(ui.layoutWidget3->geometry().bottom() < ui.pushButton->y());
+    QVERIFY(ui.pushButton->geometry().bottom() < ui.layoutWidget4->y());
+    // The Calibration button is left of the check box, both below the trigger group.
+    QVERIFY(ui.calibration->geometry().right() < ui.usingCalibration->x());
+    QVERIFY(ui.calibration->y() > ui.trigger->geometry().bottom());
+    // Server Log caption above the log.
+    QVERIFY(ui.label_26->geometry().bottom() < ui.log->y());
 }
 
 void tst_Form::initialStates()
