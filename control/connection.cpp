@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "qtcpthread.h"
 #include "qudpthread.h"
 
 #include <QDir>
@@ -213,7 +214,7 @@ void MainWindow::udpError(QString *text)
     ui->tabWidget->setTabEnabled(0, true);
     setBoardTabsEnabled(false);
     // A stream still running can always be stopped, worker or not.
-    if (tcpThread) {
+    if (tcpThread && !tcpThread->isAborted()) {
         ui->tabWidget->setTabEnabled(1, true);
         ui->stop->setEnabled(true);
     }

@@ -106,7 +106,8 @@ bool MainWindow::openRunFile(const QString &name)
 // handed on.
 bool MainWindow::appendBlock(const QByteArray &block)
 {
-    if (runFile->size() > fileSizeLimit - block.size()) {
+    qint64 size = runFile->size();
+    if (size > fileSizeLimit - block.size()) {
         const QString name = runFileName(fileIndex);
         if (!confirmReplace(name))
             return false;
@@ -117,10 +118,20 @@ bool MainWindow::appendBlock(const QByteArray &block)
         runFile = nullptr;
         if (!openRunFile(name))
             return true;
+        size = 0;
     }
-    if (runFile->write(block) != block.size()) {
+    qint64 written = runFile->write(block);
+    if (written >= 0 && written < block.size()) {
+        // A short write carries no error: the rest either goes now or says why not.
+        const qint64 more = runFile->write(block.constData() + written, block.size() - written);
+        if (more > 0)
+            written += more;
+    }
+    if (written != block.size()) {
         const QString name = runFile->fileName();
         const QString reason = runFile->errorString();
+        // A file holds whole blocks only: drop what got in of this one.
+        runFile->resize(size);
         runFile->close();
         delete runFile;
         runFile = nullptr;

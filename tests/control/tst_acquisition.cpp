@@ -312,7 +312,7 @@ private slots:
         r.answerer.answer(QMessageBox::Ok);
         r.ui()->start->click();
         QCOMPARE(r.status(), QStringLiteral(" connecting..."));
-        QTest::qWait(300);
+        QTest::qWait(100);
         QCOMPARE(r.status(), QStringLiteral(" connecting..."));
         // The calibration dialog or a remote client stops it.
         QMetaObject::invokeMethod(&r.w, "on_stop_clicked");

@@ -18,10 +18,14 @@
 #include <QTest>
 #include <functional>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 struct MainWindowAccess {
     static Ui_MainWindow *ui(MainWindow &w) { return w.ui; }
     static QTcpThread *stream(MainWindow &w) { return w.tcpThread; }
     static QFile *runFile(MainWindow &w) { return w.runFile; }
+    static void setLimit(MainWindow &w, qint64 bytes) { w.fileSizeLimit = bytes; }
 };
 
 namespace {
@@ -116,6 +120,26 @@ void checkReplaceQuestion(const BoxRecord &box, const QString &name)
     QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
     QCOMPARE(box.defaultButton, QMessageBox::No);
 }
+
+// Caps the size of every file this process writes, for as long as it lives.
+struct FileSizeCap {
+    explicit FileSizeCap(rlim_t bytes)
+    {
+        oldHandler = signal(SIGXFSZ, SIG_IGN); // a write past the cap fails with EFBIG instead
+        ok = getrlimit(RLIMIT_FSIZE, &old) == 0;
+        rlimit cap = old;
+        cap.rlim_cur = bytes;
+        ok = ok && setrlimit(RLIMIT_FSIZE, &cap) == 0;
+    }
+    ~FileSizeCap()
+    {
+        setrlimit(RLIMIT_FSIZE, &old);
+        signal(SIGXFSZ, oldHandler);
+    }
+    bool ok = false;
+    rlimit old{};
+    void (*oldHandler)(int) = nullptr;
+};
 
 // Nothing of a refused start is locked or running.
 bool usable(Rig &r)
@@ -270,6 +294,40 @@ private slots:
         QCOMPARE(r.ui()->nRun->text(), QStringLiteral("1"));
     }
 
+    // A file at exactly the limit minus one block takes one more; one byte
+    // less room makes that block roll over.
+    void rollOverBoundary_data()
+    {
+        QTest::addColumn<qint64>("limit");
+        QTest::addColumn<QList<int>>("perFile");
+        QTest::newRow("limit of three blocks") << qint64(3) * Block << QList<int>{3, 3, 1};
+        QTest::newRow("one byte short") << qint64(3) * Block - 1 << QList<int>{2, 2, 2, 1};
+    }
+
+    void rollOverBoundary()
+    {
+        QFETCH(qint64, limit);
+        QFETCH(QList<int>, perFile);
+        Rig r;
+        QVERIFY(r.open());
+        A::setLimit(r.w, limit);
+        r.emu.setFault(BoardEmulator::CloseMidBlock, 7);
+        r.answer(QMessageBox::Ok); // the stream's end
+        r.ui()->start->click();
+        QTRY_VERIFY_WITH_TIMEOUT(r.stopped(), 15000);
+
+        QCOMPARE(r.events.size(), 7);
+        const QList<QByteArray> sent = r.emu.sentBlocks();
+        QCOMPARE(QDir(r.runDir("000000")).entryList(QDir::Files).size(), perFile.size());
+        int first = 0;
+        for (int i = 0; i < perFile.size(); ++i) {
+            QVERIFY(QFileInfo(r.file("000000", i)).size() <= limit);
+            QVERIFY2(readFile(r.file("000000", i)) == joined(sent, first, perFile.at(i)),
+                     qPrintable(QStringLiteral("file %1").arg(i)));
+            first += perFile.at(i);
+        }
+    }
+
     // The next file exists: No drops that block and asks again with the
     // next one; Yes replaces the file.
     void replaceQuestion()
@@ -358,6 +416,31 @@ private slots:
         QCOMPARE(r.events.size(), 40);
         QVERIFY(readFile(r.file("000000", 0)) == joined(r.emu.sentBlocks(), 0, 31));
         // Recording ended early: the run number stays, its directory is kept.
+        QCOMPARE(r.ui()->nRun->text(), QStringLiteral("0"));
+    }
+
+    // A write cut short (file size cap): the file keeps whole blocks only and
+    // the box tells why.
+    void shortWriteKeepsWholeBlocks()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        r.emu.setFault(BoardEmulator::CloseMidBlock, 5);
+        r.answer(QMessageBox::Ok); // the write failure
+        r.answer(QMessageBox::Ok); // the stream's end
+        {
+            FileSizeCap cap(2 * Block + 1000);
+            QVERIFY(cap.ok);
+            r.ui()->start->click();
+            QTRY_VERIFY_WITH_TIMEOUT(r.stopped(), 15000);
+        }
+        QCOMPARE(r.answerer.count(), 2);
+        checkWarning(r.answerer.boxes().at(0), QCoreApplication::applicationName(),
+                     QStringLiteral("Cannot write %1: File too large.\nRecording has stopped for this run.")
+                         .arg(r.file("000000", 0)));
+        QCOMPARE(r.events.size(), 5);
+        QCOMPARE(r.events, r.emu.sentBlocks().mid(0, 5));
+        QVERIFY(readFile(r.file("000000", 0)) == joined(r.emu.sentBlocks(), 0, 2));
         QCOMPARE(r.ui()->nRun->text(), QStringLiteral("0"));
     }
 

@@ -366,7 +366,7 @@ void TestQTcpThread::stopWhileConnecting()
     QVERIFY(jam.port);
     QTcpThread *t = consumer->open(jam.port);
     t->start();
-    QTest::qWait(300);
+    QTest::qWait(100);
     QVERIFY(t->isRunning());
     QVERIFY(consumer->events.isEmpty());
     t->stop();
