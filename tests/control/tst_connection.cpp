@@ -256,7 +256,7 @@ private slots:
 
         // General: unsaved edits of the target are undone.
         ui.tabWidget->setCurrentIndex(1);
-        ui.address->setText(QStringLiteral("10.0.0.1"));
+        ui.address->setText(QStringLiteral("127.0.0.2"));
         ui.udp->setText(QStringLiteral("99"));
         ui.tabWidget->setCurrentIndex(0);
         QVERIFY(!worker->isRunning());
@@ -273,7 +273,7 @@ private slots:
         Form ui(w);
         QVERIFY(readBoard(w, emu));
 
-        ui.newAddr->setText(QStringLiteral("10.1.2.30"));
+        ui.newAddr->setText(QStringLiteral("127.1.2.30"));
         ui.newTcp->setText(QStringLiteral("5000"));
         ui.newUdp->setText(QStringLiteral("5001"));
         ui.textEdit->clear();
@@ -285,7 +285,7 @@ private slots:
         QVERIFY(ui.write->isEnabled());
 
         const QByteArray info = emu.infoBlock();
-        QCOMPARE(info.mid(8, 6), QByteArray::fromHex("0a01021e1388"));
+        QCOMPARE(info.mid(8, 6), QByteArray::fromHex("7f01021e1388"));
         QCOMPARE(info.mid(18, 2), QByteArray::fromHex("1389"));
         QVERIFY(quint8(info.at(0)) & 0x04); // Keep Alive
         QCOMPARE(emu.writeProtect(), quint8(0xFF));
@@ -301,7 +301,7 @@ private slots:
         QTest::addColumn<QString>("tcp");
         QTest::addColumn<QString>("udp");
         QTest::addColumn<QString>("message");
-        const QString a = QStringLiteral("10.1.2.3");
+        const QString a = QStringLiteral("127.1.2.3");
         QTest::newRow("zero address") << "0.0.0.0" << "24" << "4660" << "0.0.0.0 is an invalid address.";
         QTest::newRow("ipv6") << "::1" << "24" << "4660" << "::1 is an invalid address.";
         QTest::newRow("text") << "board" << "24" << "4660" << "board is an invalid address.";
@@ -414,12 +414,12 @@ private slots:
         QCOMPARE(A::worker(w), worker);
 
         QVERIFY(startPolling());
-        ui.newAddr->setText(QStringLiteral("10.1.2.31"));
+        ui.newAddr->setText(QStringLiteral("127.1.2.31"));
         ui.newTcp->setText(QStringLiteral("24"));
         ui.newUdp->setText(QStringLiteral("4660"));
         ui.write->click();
         QTRY_VERIFY_WITH_TIMEOUT(ui.read->isEnabled() && tabsEnabled(w, true), 15000);
-        QCOMPARE(emu.infoBlock().mid(8, 4), QByteArray::fromHex("0a01021f"));
+        QCOMPARE(emu.infoBlock().mid(8, 4), QByteArray::fromHex("7f01021f"));
     }
 
     // Signals of a worker that is not the window's current one carry
