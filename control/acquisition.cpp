@@ -229,9 +229,9 @@ void MainWindow::startAcquisition(bool continuous)
     if (!udpThread || udpThread->registerCount() <= ControlAddress || tcpThread)
         return;
     // The stream target is checked before anything is written, locked or opened.
-    QString host;
+    QHostAddress host;
     quint16 port = 0;
-    if (!streamTarget(&host, &port))
+    if (!checkTarget(ui->tcp->text(), &port, &host))
         return;
     if (!(controlRegister() & SetupBit)) {
         if (!applyTrigger())
@@ -271,39 +271,15 @@ void MainWindow::startAcquisition(bool continuous)
     }
 }
 
-bool MainWindow::streamTarget(QString *host, quint16 *port)
-{
-    const QString portText = ui->tcp->text();
-    bool ok = false;
-    const uint value = portText.toUInt(&ok, 10);
-    if (!ok || value < 1 || value > 65535) {
-        QMessageBox::warning(this, QString(),
-                             tr("Invalid Port Number: %1").arg(portText)
-                                 + tr("\nThe port has to be a value from 1 to 65535"),
-                             QMessageBox::Ok);
-        return false;
-    }
-    const QString addressText = ui->address->text();
-    QHostAddress address;
-    if (!address.setAddress(addressText)) {
-        QMessageBox::warning(this, QString(), tr("Invalid IP Address: ") + addressText,
-                             QMessageBox::Ok);
-        return false;
-    }
-    *host = addressText;
-    *port = quint16(value);
-    return true;
-}
-
 void MainWindow::connectDataStream(bool continuous)
 {
     if (tcpThread)
         return;
-    QString host;
+    QHostAddress host;
     quint16 port = 0;
-    if (!streamTarget(&host, &port))
+    if (!checkTarget(ui->tcp->text(), &port, &host))
         return;
-    tcpThread = new QTcpThread(host, port, this);
+    tcpThread = new QTcpThread(ui->address->text(), port, this);
     statusBar()->showMessage(tr(" connecting..."));
     tcpThread->start(QThread::InheritPriority);
     continuousMode = continuous;

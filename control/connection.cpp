@@ -16,17 +16,6 @@ void warn(QWidget *parent, const QString &text)
     QMessageBox::warning(parent, QString(), text);
 }
 
-// Stops a run and waits for its end in 100 ms steps. The abort flag is set
-// again on every step: a run that has just been started clears it when it
-// opens its socket, so a single request could be lost.
-void stopWorkerRun(QUdpThread *worker)
-{
-    while (worker->isRunning()) {
-        worker->abort();
-        worker->wait(100);
-    }
-}
-
 } // namespace
 
 // Tabs 1 to 4 are usable only while a board report is at hand.
@@ -50,9 +39,29 @@ void MainWindow::startWorker(int mode)
 {
     if (!udpThread)
         return;
-    stopWorkerRun(udpThread);
+    udpThread->stop();
     udpThread->mode = mode;
     udpThread->start(QThread::InheritPriority);
+}
+
+// The port text (decimal, 1 to 65535) and the board address field, each
+// refused with its warning; Read checks the UDP port, a start the stream port.
+bool MainWindow::checkTarget(const QString &portText, quint16 *port, QHostAddress *host)
+{
+    bool ok = false;
+    const uint value = portText.toUInt(&ok, 10);
+    if (!ok || value < 1 || value > 65535) {
+        warn(this, QStringLiteral("Invalid Port Number: %1").arg(portText)
+                 + QStringLiteral("\nThe port has to be a value from 1 to 65535"));
+        return false;
+    }
+    const QString addressText = ui->address->text();
+    if (!host->setAddress(addressText)) {
+        warn(this, QStringLiteral("Invalid IP Address: ") + addressText);
+        return false;
+    }
+    *port = quint16(value);
+    return true;
 }
 
 void MainWindow::setTcp(quint16 port)
@@ -62,23 +71,13 @@ void MainWindow::setTcp(quint16 port)
 
 void MainWindow::on_read_clicked()
 {
-    const QString portText = ui->udp->text();
-    bool ok = false;
-    const uint port = portText.toUInt(&ok, 10);
-    if (!ok || port < 1 || port > 65535) {
-        warn(this, QStringLiteral("Invalid Port Number: %1").arg(portText)
-                 + QStringLiteral("\nThe port has to be a value from 1 to 65535"));
-        return;
-    }
-    const QString addressText = ui->address->text();
+    quint16 port = 0;
     QHostAddress host;
-    if (!host.setAddress(addressText)) {
-        warn(this, QStringLiteral("Invalid IP Address: ") + addressText);
+    if (!checkTarget(ui->udp->text(), &port, &host))
         return;
-    }
 
-    ipAddress = addressText;
-    udpPort = quint16(port);
+    ipAddress = ui->address->text();
+    udpPort = port;
     clearEvent();
 
     ui->read->setEnabled(false);
@@ -95,7 +94,7 @@ void MainWindow::on_read_clicked()
         // queued, which fromOtherWorker() then turns away.
         QUdpThread *old = udpThread;
         udpThread = nullptr;
-        stopWorkerRun(old);
+        old->stop();
         old->deleteLater();
     }
 
@@ -146,7 +145,7 @@ void MainWindow::on_write_clicked()
     ui->write->setEnabled(false);
     setBoardTabsEnabled(false);
 
-    stopWorkerRun(udpThread);
+    udpThread->stop();
     udpThread->setNetwork(ip, newTcpPort, newUdpPort);
     udpThread->start(QThread::InheritPriority);
 }
@@ -155,7 +154,7 @@ void MainWindow::on_tabWidget_currentChanged(int index)
 {
     if (!udpThread)
         return;
-    stopWorkerRun(udpThread);
+    udpThread->stop();
     switch (index) {
     case 0:
         ui->address->setText(ipAddress);
@@ -201,7 +200,7 @@ void MainWindow::udpError(QString *text)
     if (udpThread) {
         QUdpThread *failed = udpThread;
         udpThread = nullptr;
-        stopWorkerRun(failed);
+        failed->stop();
         failed->deleteLater();
     }
 
@@ -232,7 +231,7 @@ void MainWindow::error(QString text)
         replyBuffer.append("\n");
         // The command server sends replyBuffer to the current client here.
         if (udpThread)
-            stopWorkerRun(udpThread);
+            udpThread->stop();
     }
     warn(this, text);
 }

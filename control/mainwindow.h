@@ -8,6 +8,7 @@
 
 class QCloseEvent;
 class QFile;
+class QHostAddress;
 class QTcpServer;
 class QTimer;
 class QTcpThread;
@@ -79,7 +80,6 @@ private:
     void startAcquisition(bool continuous);
     void connectDataStream(bool continuous);
     void clearEvent();
-    bool streamTarget(QString *host, quint16 *port);
     quint8 controlRegister() const;
     void writeControl(quint8 value);
     void unlockControls();
@@ -110,6 +110,7 @@ private:
     void setBoardTabsEnabled(bool enabled);
     bool fromOtherWorker() const;
     void startWorker(int mode);
+    bool checkTarget(const QString &portText, quint16 *port, QHostAddress *host);
     // -- end connection.cpp
 
     QTcpThread *tcpThread = nullptr;
