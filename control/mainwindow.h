@@ -112,6 +112,21 @@ private:
     void startWorker(int mode);
     bool checkTarget(const QString &portText, quint16 *port, QHostAddress *host);
     // -- end connection.cpp
+    // Graph windows (graphs.cpp)
+
+    // -- end graphs.cpp
+    // Offset calibration (calibration.cpp)
+
+    // -- end calibration.cpp
+    // Threshold monitor (vthmonitor.cpp)
+
+    // -- end vthmonitor.cpp
+    // Registers and EEPROM tabs (registers.cpp)
+
+    // -- end registers.cpp
+    // Command server (commands.cpp)
+
+    // -- end commands.cpp
 
     QTcpThread *tcpThread = nullptr;
     QUdpThread *udpThread = nullptr;

@@ -1,18 +1,6 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-void MainWindow::on_graph_clicked()
-{
-}
-
-void MainWindow::setVth(qint16)
-{
-}
-
-void MainWindow::on_VthMonitor_clicked()
-{
-}
-
 void MainWindow::on_calibration_clicked()
 {
 }
@@ -20,4 +8,3 @@ void MainWindow::on_calibration_clicked()
 void MainWindow::on_usingCalibration_stateChanged()
 {
 }
-
