@@ -164,8 +164,7 @@ void MainWindow::on_tabWidget_currentChanged(int index)
         startWorker(QUdpThread::ModePoll);
         break;
     case 2:
-        // The Registers tab's fields are refreshed from the image here
-        // (refreshSettings) once that tab is in place.
+        refreshSettings();
         startWorker(QUdpThread::ModeReadInfo);
         break;
     case 3:

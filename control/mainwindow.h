@@ -122,7 +122,10 @@ private:
 
     // -- end vthmonitor.cpp
     // Registers and EEPROM tabs (registers.cpp)
-
+    void refreshSettings();
+    bool askOkCancel(const QString &question);
+    bool endWorkerRun();
+    void setSignCell(int row, int index);
     // -- end registers.cpp
     // Command server (commands.cpp)
 

@@ -1,23 +1,246 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "qudpthread.h"
+#include "registermap.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTableWidgetItem>
+#include <cmath>
+
+namespace {
+
+// Table rows of the two sign-extension settings; column 0 is "Save Data".
+enum { SignRow0 = 5, SignRow1 = 6, SaveDataColumn = 0 };
+
+void warn(QWidget *parent, const QString &text)
+{
+    QMessageBox::warning(parent, QString(), text, QMessageBox::Ok);
+}
+
+quint8 byteAt(const QByteArray &image, int address)
+{
+    return quint8(image.at(address));
+}
+
+quint16 wordAt(const QByteArray &image, int address)
+{
+    return quint16(byteAt(image, address) << 8 | byteAt(image, address + 1));
+}
+
+// Volts as the DAC code, or -1 when the text is no finite voltage inside
+// 0 to 65535 codes.
+int dacCode(const QString &text)
+{
+    bool ok = false;
+    const double volts = text.toDouble(&ok);
+    if (!ok || !std::isfinite(volts) || volts < 0)
+        return -1;
+    const double code = volts * Reg::DacCodes / Reg::DacFullScaleVolts;
+    if (code > Reg::DacCodes - 1)
+        return -1;
+    return int(code);
+}
+
+} // namespace
+
+// Cancel as the default: Enter or Escape alone never confirms.
+bool MainWindow::askOkCancel(const QString &question)
+{
+    QMessageBox box(QMessageBox::Warning, QString(), question, QMessageBox::Ok | QMessageBox::Cancel, this);
+    box.setDefaultButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Ok;
+}
+
+// Ends the worker's current run before a job of the window's own: a start
+// while it runs would be lost, and the end of the run would drop the writes
+// queued meanwhile. A read or a poll is cut short; a write or an EEPROM save
+// is let finish, so no page is left half written. The run's signals still
+// queued for the window are handled first, as they point into texts the next
+// run rewrites; a link error among them discards the worker: false then.
+bool MainWindow::endWorkerRun()
+{
+    QPointer<QUdpThread> worker = udpThread;
+    if (!worker)
+        return false;
+    const int job = worker->mode;
+    if (worker->isRunning()
+        && (job == QUdpThread::ModeFlush || job == QUdpThread::ModeSaveRom
+            || job == QUdpThread::ModeWriteNetwork))
+        worker->wait();
+    worker->stop();
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    return worker && worker == udpThread;
+}
+
 void MainWindow::on_ok_clicked()
 {
+    if (!udpThread)
+        return;
+    const QByteArray image = udpThread->registers();
+    const int count = image.size();
+    bool changed = false;
+
+    if (count > Reg::Drs4Config) {
+        struct ByteField {
+            QLineEdit *edit;
+            const char *message;
+            quint8 *value;
+        };
+        const ByteField bytes[] = {
+            {ui->config, "Invalid value for DRS4 Config: %1", &drs4Config},
+            {ui->writeShift, "Invalid value for DRS4 Write Shift: %1", &drs4WriteShift},
+            {ui->writeConfig, "Invalid value for DRS4 Write Config: %1", &drs4WriteConfig},
+            {ui->adjust, "Invalid value for DRS4 Adjust: %1", &adcDelayAdjust},
+        };
+        for (int i = 0; i < 4; ++i) {
+            const int address = Reg::Drs4Config + i;
+            if (address >= count)
+                break;
+            const QString text = bytes[i].edit->text();
+            bool ok = false;
+            const ushort number = text.toUShort(&ok, 0);
+            if (!ok) {
+                warn(this, QString::fromLatin1(bytes[i].message).arg(text));
+                return;
+            }
+            *bytes[i].value = quint8(number & 0xFF);
+            if (*bytes[i].value != byteAt(image, address))
+                changed = true;
+        }
+
+        struct DacField {
+            QLineEdit *edit;
+            const char *message;
+        };
+        const DacField dacs[Reg::DacCount] = {
+            {ui->vROFS0, "Invalid value for DRS4-0 V<ROFS> DAC: %1"},
+            {ui->vROFS1, "Invalid value for DRS4-1 V<ROFS> DAC: %1"},
+            {ui->vBIAS0, "Invalid value for DRS4-0 V<BIAS> DAC: %1"},
+            {ui->vBIAS1, "Invalid value for DRS4-1 V<BIAS> DAC: %1"},
+            {ui->vOOFS0, "Invalid value for DRS4-0 V<OOFS> DAC: %1"},
+            {ui->vOOFS1, "Invalid value for DRS4-1 V<OOFS> DAC: %1"},
+        };
+        for (int i = 0; i < Reg::DacCount; ++i) {
+            const int address = Reg::Dac + 2 * i;
+            if (address + 1 >= count)
+                break;
+            const QString text = dacs[i].edit->text();
+            const int code = dacCode(text);
+            if (code < 0) {
+                warn(this, QString::fromLatin1(dacs[i].message).arg(text));
+                return;
+            }
+            dacCodes[i] = quint16(code);
+            if (dacCodes[i] != wordAt(image, address))
+                changed = true;
+        }
+    }
+
+    if (!changed) {
+        warn(this, QStringLiteral("Nothing changes"));
+        return;
+    }
+
+    QPointer<QUdpThread> worker = udpThread;
+    if (!askOkCancel(QStringLiteral("Are you sure you want to change the settings?")))
+        return;
+    // A link error while the box was open has discarded the worker.
+    if (!worker || worker != udpThread)
+        return;
+
+    // The Registers tab's read may still be going: it would overwrite the
+    // image and, at its end, drop the queued write.
+    if (!endWorkerRun())
+        return;
+    // Only the registers whose fields were taken.
+    const quint8 drs4[4] = {drs4Config, drs4WriteShift, drs4WriteConfig, adcDelayAdjust};
+    for (int i = 0; i < 4 && Reg::Drs4Config + i < count; ++i)
+        udpThread->setRegister(Reg::Drs4Config + i, drs4[i]);
+    for (int i = 0; i < Reg::DacCount && Reg::Dac + 2 * i + 1 < count; ++i) {
+        udpThread->setRegister(Reg::Dac + 2 * i, quint8(dacCodes[i] >> 8));
+        udpThread->setRegister(Reg::Dac + 2 * i + 1, quint8(dacCodes[i] & 0xFF));
+    }
+    if (udpThread->registerCount() <= Reg::Drs4First)
+        return; // the image was lost with the read: nothing to send
+    udpThread->writeRegisters(Reg::Drs4First, Reg::Drs4Length);
+    startWorker(QUdpThread::ModeFlush);
 }
 
 void MainWindow::on_cancel_clicked()
 {
+    refreshSettings();
+}
+
+// Shows the register image in the Registers tab's fields.
+void MainWindow::refreshSettings()
+{
+    if (!udpThread)
+        return;
+    const QByteArray image = udpThread->registers();
+    const int count = image.size();
+
+    // No board value is known to belong to the sampling timing field.
+    if (udpThread->hasRegisters())
+        ui->timing->setText(QString::number(0));
+    if (count > Reg::Drs4Config)
+        ui->config->setText(QUdpThread::toHex(byteAt(image, Reg::Drs4Config)));
+    if (count > Reg::Drs4WriteShift)
+        ui->writeShift->setText(QUdpThread::toHex(byteAt(image, Reg::Drs4WriteShift)));
+    if (count > Reg::Drs4WriteConfig)
+        ui->writeConfig->setText(QUdpThread::toHex(byteAt(image, Reg::Drs4WriteConfig)));
+    if (count > Reg::AdcDelayAdjust) {
+        scratchText = QString::number(byteAt(image, Reg::AdcDelayAdjust));
+        ui->adjust->setText(scratchText);
+    }
+    QLineEdit *const dacs[Reg::DacCount] = {ui->vROFS0, ui->vROFS1, ui->vBIAS0,
+                                            ui->vBIAS1, ui->vOOFS0, ui->vOOFS1};
+    for (int i = 0; i < Reg::DacCount; ++i) {
+        const int address = Reg::Dac + 2 * i;
+        if (address + 1 < count)
+            dacs[i]->setText(QUdpThread::toVolt(wordAt(image, address)));
+    }
 }
 
 void MainWindow::on_saveROM_clicked()
 {
+    if (!udpThread)
+        return;
+    // What the operator chose; a report arriving later resets the choices.
+    const int page = ui->page->currentIndex();
+    const quint8 bits = quint8((ui->sign1->currentIndex() != 0 ? Reg::SamplingSignAdc1 : 0)
+                               | (ui->sign0->currentIndex() != 0 ? Reg::SamplingSignAdc0 : 0));
+    QPointer<QUdpThread> worker = udpThread;
+    if (!askOkCancel(QStringLiteral("Are you sure you want to save to EEPROM?")))
+        return;
+    if (!worker || worker != udpThread)
+        return;
+    // Parameters are set only once no run can still read them.
+    if (!endWorkerRun())
+        return;
+    udpThread->romPage = page;
+    udpThread->signBits = bits;
+    startWorker(QUdpThread::ModeSaveRom);
 }
 
-void MainWindow::on_sign0_currentIndexChanged(int)
+// The "Save Data" cell shows what the next save writes; the image is not changed.
+void MainWindow::setSignCell(int row, int index)
 {
+    auto *item = new QTableWidgetItem(index != 0 ? QStringLiteral("ON") : QStringLiteral("OFF"));
+    item->setTextAlignment(Qt::AlignCenter);
+    ui->tableWidget->setItem(row, SaveDataColumn, item);
 }
 
-void MainWindow::on_sign1_currentIndexChanged(int)
+void MainWindow::on_sign0_currentIndexChanged(int index)
 {
+    setSignCell(SignRow0, index);
 }
 
+void MainWindow::on_sign1_currentIndexChanged(int index)
+{
+    setSignCell(SignRow1, index);
+}
