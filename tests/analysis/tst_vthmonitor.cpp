@@ -12,6 +12,7 @@
 #include "vthcheckdialog.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -31,6 +32,7 @@ struct MainWindowAccess {
 
 struct VthCheckDialogAccess {
     static Ui_VthCheckDialog *ui(VthCheckDialog &d) { return d.ui; }
+    static int signalMax(VthCheckDialog &d) { return d.signalMax; }
 };
 
 namespace {
@@ -79,22 +81,38 @@ int statusReads(const BoardEmulator &emu)
 }
 
 // Runs f on the monitor dialog once its event loop runs; rejects the dialog
-// afterwards if f left it open.
-void onDialog(std::function<void(VthCheckDialog *)> f)
+// afterwards if f left it open. The dialog is marked as it is shown, before
+// any event loop runs, so the rig's answerer never takes it.
+class DialogDriver : public QObject
 {
-    QTimer::singleShot(0, [f] {
-        auto *d = qobject_cast<VthCheckDialog *>(QApplication::activeModalWidget());
-        if (!d) {
-            QTest::qFail("the monitor dialog is not open", __FILE__, __LINE__);
-            return;
-        }
-        d->setProperty("answeredByTest", true); // the rig's answerer leaves it alone
+public:
+    explicit DialogDriver(std::function<void(VthCheckDialog *)> f) : f(std::move(f))
+    {
+        qApp->installEventFilter(this);
+    }
+    ~DialogDriver() override { qApp->removeEventFilter(this); }
+    bool ran = false;
+
+protected:
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        auto *d = qobject_cast<VthCheckDialog *>(o);
+        if (!d || e->type() != QEvent::Show || d->property("answeredByTest").toBool())
+            return false;
+        d->setProperty("answeredByTest", true);
         QPointer<VthCheckDialog> guard(d);
-        f(d);
-        if (guard && guard->isVisible())
-            guard->reject();
-    });
-}
+        QTimer::singleShot(0, d, [this, guard] {
+            ran = true;
+            f(guard.data());
+            if (guard && guard->isVisible())
+                guard->reject();
+        });
+        return false;
+    }
+
+private:
+    std::function<void(VthCheckDialog *)> f;
+};
 
 // The window after Read, on the polling Operation tab, set to trigger on
 // Ch.5 with a falling edge.
@@ -208,7 +226,7 @@ private slots:
         r.ui()->Vth->setText(QStringLiteral("-123"));
         QUdpThread *worker = A::worker(r.w);
         bool opened = false;
-        onDialog([&](VthCheckDialog *d) {
+        DialogDriver driver([&](VthCheckDialog *d) {
             checkOpenRun(r, d, 0x20, &opened);
             D::ui(*d)->cancel->click();
         });
@@ -233,7 +251,7 @@ private slots:
         r.ui()->Vth->setText(QStringLiteral("77"));
         QUdpThread *worker = A::worker(r.w);
         bool opened = false;
-        onDialog([&](VthCheckDialog *d) {
+        DialogDriver driver([&](VthCheckDialog *d) {
             checkOpenRun(r, d, 0x21, &opened);
             if (!opened)
                 return;
@@ -264,7 +282,7 @@ private slots:
         QVERIFY(r.open());
         r.ui()->Vth->setText(QStringLiteral("0"));
         bool opened = false;
-        onDialog([&](VthCheckDialog *d) {
+        DialogDriver driver([&](VthCheckDialog *d) {
             checkOpenRun(r, d, 0x20, &opened);
             Ui_VthCheckDialog *dui = D::ui(*d);
             r.emu.setMonitor(-40, -20, 10);
@@ -272,7 +290,7 @@ private slots:
             QCOMPARE(dui->min->text(), QStringLiteral("-40"));
             QCOMPARE(dui->avrg->text(), QStringLiteral("-20"));
             // Auto Set once the new signal has been stored.
-            QTest::qWait(1200);
+            QTRY_COMPARE_WITH_TIMEOUT(D::signalMax(*d), 10, 3000);
             dui->pushButton->click();
             QCOMPARE(dui->minEdit->text(), QStringLiteral("-46")); // (-360 - 10) / 8
             QCOMPARE(dui->maxEdit->text(), QStringLiteral("16"));  // (90 + 40) / 8
@@ -298,7 +316,7 @@ private slots:
         A::ui(w)->Vth->setText(QStringLiteral("9"));
         A::ui(w)->delay->setText(QStringLiteral("0"));
         int shown = -1;
-        onDialog([&](VthCheckDialog *d) {
+        DialogDriver driver([&](VthCheckDialog *d) {
             for (int i = 0; i < 3; ++i)
                 QMetaObject::invokeMethod(d, "setStatus");
             shown = D::ui(*d)->spinBox->value();
@@ -323,7 +341,7 @@ private slots:
         QPointer<QUdpThread> worker = A::worker(r.w);
         bool opened = false;
         bool reachedEnd = false;
-        onDialog([&](VthCheckDialog *d) {
+        DialogDriver driver([&](VthCheckDialog *d) {
             checkOpenRun(r, d, 0x20, &opened);
             if (!opened)
                 return;
