@@ -1,10 +1,52 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-void MainWindow::setVth(qint16)
+#include "qudpthread.h"
+#include "registermap.h"
+#include "vthcheckdialog.h"
+
+#include <QStatusBar>
+
+// Takes the threshold chosen in the monitor; it is written with the next
+// trigger settings.
+void MainWindow::setVth(qint16 vth)
 {
+    ui->Vth->setText(QStringLiteral("%1").arg(vth));
 }
 
+// Threshold monitor: the board triggers on the chosen channel at the highest
+// threshold, started without a stream, and reports the channel's minimum,
+// average and maximum while the dialog is open; afterwards it is stopped and
+// the window's trigger settings are written again.
 void MainWindow::on_VthMonitor_clicked()
 {
+    if (!udpThread)
+        return;
+
+    qint16 saved = 0;
+    const QByteArray image = udpThread->registers();
+    if (image.size() > Reg::TriggerVthLow)
+        saved = qint16(quint16(quint8(image.at(Reg::TriggerVthHigh)) << 8 | quint8(image.at(Reg::TriggerVthLow))));
+
+    const int channel = (ui->comboBox->currentIndex() - 2) & Reg::TriggerChannelMask;
+    udpThread->setRegister(Reg::TriggerSource, quint8(channel | Reg::TriggerChannel));
+    udpThread->setRegister(Reg::TriggerVthHigh, 0x7F);
+    udpThread->setRegister(Reg::TriggerVthLow, 0xFF);
+    udpThread->writeRegisters(Reg::TriggerSource, 4);
+
+    // Arms the board; no stream is opened.
+    connected();
+
+    {
+        VthCheckDialog dialog(udpThread, saved);
+        connect(&dialog, &VthCheckDialog::setVth, this, &MainWindow::setVth);
+        connect(this, SIGNAL(received()), &dialog, SLOT(setStatus()));
+        dialog.exec();
+    }
+
+    // A link error meanwhile has discarded the worker: both steps then do
+    // nothing and the window stays as the error left it.
+    on_stop_clicked();
+    statusBar()->showMessage(tr(" stopped"));
+    applyTrigger();
 }

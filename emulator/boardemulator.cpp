@@ -298,3 +298,20 @@ void BoardEmulator::notifyBlock(qint64 index)
     if (isSignalConnected(signal))
         QMetaObject::invokeMethod(this, [this, index] { emit blockSent(index); }, Qt::QueuedConnection);
 }
+
+void BoardEmulator::setMonitor(qint16 minimum, qint16 average, qint16 maximum)
+{
+    QMutexLocker lock(&state->mutex);
+    state->fixedMonitor[0] = minimum;
+    state->fixedMonitor[1] = average;
+    state->fixedMonitor[2] = maximum;
+    state->monitorFixed = true;
+    state->applyFixedMonitor();
+}
+
+void BoardEmulator::clearMonitor()
+{
+    QMutexLocker lock(&state->mutex);
+    state->monitorFixed = false;
+    state->refreshMonitor();
+}

@@ -211,6 +211,12 @@ private:
     EmulatorState *state;
     QThread *thread = nullptr;
     EmulatorWorker *worker = nullptr;
+
+public:
+    // Signal monitor (registers 8-13): fixed at these values until
+    // clearMonitor(); otherwise it follows the trigger channel's signal.
+    void setMonitor(qint16 minimum, qint16 average, qint16 maximum);
+    void clearMonitor();
 };
 
 #endif

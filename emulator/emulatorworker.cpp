@@ -105,6 +105,7 @@ void EmulatorState::refreshMonitor()
     qToBigEndian<qint16>(m.min, p + 8);
     qToBigEndian<qint16>(m.avg, p + 10);
     qToBigEndian<qint16>(m.max, p + 12);
+    applyFixedMonitor();
 }
 
 EmulatorWorker::EmulatorWorker(BoardEmulator *owner, EmulatorState *state)
@@ -527,4 +528,13 @@ void EmulatorWorker::pump()
         if (!done)
             return;
     }
+}
+
+void EmulatorState::applyFixedMonitor()
+{
+    if (!monitorFixed)
+        return;
+    uchar *p = reinterpret_cast<uchar *>(regs.data());
+    for (int i = 0; i < 3; ++i)
+        qToBigEndian<qint16>(fixedMonitor[i], p + 8 + 2 * i);
 }

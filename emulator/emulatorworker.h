@@ -62,6 +62,11 @@ struct EmulatorState {
     std::atomic<qint64> blocksSent {0};
     std::atomic<bool> connected {false};
     std::atomic<bool> running {false};
+
+    // Monitor values fixed by a test (minimum, average, maximum).
+    void applyFixedMonitor();
+    bool monitorFixed = false;
+    qint16 fixedMonitor[3] = {0, 0, 0};
 };
 
 // Lives in the emulator's thread and owns its sockets.
