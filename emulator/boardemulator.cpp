@@ -298,3 +298,21 @@ void BoardEmulator::notifyBlock(qint64 index)
     if (isSignalConnected(signal))
         QMetaObject::invokeMethod(this, [this, index] { emit blockSent(index); }, Qt::QueuedConnection);
 }
+
+void BoardEmulator::setQuiet(bool on)
+{
+    QMutexLocker lock(&state->mutex);
+    state->generator.setQuiet(on);
+}
+
+bool BoardEmulator::quiet() const
+{
+    QMutexLocker lock(&state->mutex);
+    return state->generator.isQuiet();
+}
+
+qint16 BoardEmulator::cellOffset(int channel, int cell) const
+{
+    // Fixed at construction; no lock needed.
+    return state->generator.cellOffset(channel & (Channels - 1), cell & (Cells - 1));
+}
