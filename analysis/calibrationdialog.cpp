@@ -207,7 +207,15 @@ void CalibrationDialog::on_btnSave_clicked()
         }
         text += '\n';
     }
-    bool written = file.write(text) == text.size() && file.flush();
+    // A short write is retried, so that a failing one leaves its error text.
+    qint64 done = 0;
+    while (done < text.size()) {
+        const qint64 n = file.write(text.constData() + done, text.size() - done);
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    bool written = done == text.size() && file.flush();
     const QString reason = file.errorString();
     file.close();
     written = written && file.error() == QFileDevice::NoError;
@@ -226,6 +234,11 @@ void CalibrationDialog::on_btnFile_clicked()
 void CalibrationDialog::on_btnLoad_clicked()
 {
     const QString name = ui->lineEditFile->text();
+    if (name.isEmpty()) {
+        // QFile would say the same, with a console warning besides.
+        warn(this, tr("Cannot load file: %1.").arg(QStringLiteral("No file name specified")));
+        return;
+    }
     QFile file(name);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         warn(this, tr("Cannot load file: %1.").arg(file.errorString()));
