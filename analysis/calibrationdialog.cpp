@@ -12,6 +12,9 @@
 #include <QMessageBox>
 #include <QStringList>
 #include <QTextStream>
+#include <QtEndian>
+#include <algorithm>
+#include <cstring>
 
 // The offset of every channel and cell: empty until the first completed run
 // or successful load, never emptied again.
@@ -30,6 +33,28 @@ qint16 roundedAverage(qint64 sum, qint64 count)
 {
     const qint64 q = sum >= 0 ? (2 * sum + count) / (2 * count) : -((-2 * sum + count) / (2 * count));
     return qint16(q);
+}
+
+// n big-endian words at p, less the offsets, modulo 2^16.
+void subtractOffsets(uchar *p, const qint16 *offset, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        quint16 v;
+        memcpy(&v, p + 2 * i, 2);
+        v = qToBigEndian<quint16>(quint16(qFromBigEndian<quint16>(v) - quint16(offset[i])));
+        memcpy(p + 2 * i, &v, 2);
+    }
+}
+
+// n big-endian signed words at p added into sum, each counted.
+void addSamples(const uchar *p, qint64 *sum, qint64 *count, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        quint16 v;
+        memcpy(&v, p + 2 * i, 2);
+        sum[i] += qint16(qFromBigEndian<quint16>(v));
+        ++count[i];
+    }
 }
 
 void warn(QWidget *parent, const QString &text)
@@ -70,10 +95,14 @@ void CalibrationDialog::applyCalibration(QByteArray *data)
     uchar *block = reinterpret_cast<uchar *>(data->data()); // detaches a shared array
     for (int ch = 0; ch < Event::Channels; ++ch) {
         const qint16 *offset = calibrationOffsets[ch].constData();
-        const int start = Event::startCell(block, ch);
-        for (int k = 1; k < Event::Words; ++k) {
-            const quint16 value = quint16(Event::word(block, ch, k)) - quint16(offset[Event::cellOf(start, k)]);
-            Event::setWord(block, ch, k, qint16(value));
+        uchar *words = block + Event::wordOffset(ch, 1);
+        // Words 1..1023 in at most two stretches of consecutive cells.
+        int cell = Event::startCell(block, ch);
+        for (int k = 0; k < Event::Words - 1;) {
+            const int n = std::min(Event::Words - 1 - k, Event::Cells - cell);
+            subtractOffsets(words + 2 * k, offset + cell, n);
+            k += n;
+            cell = 0;
         }
     }
 }
@@ -139,30 +168,28 @@ void CalibrationDialog::newData(QByteArray *data, int sampling)
 
     const uchar *block = reinterpret_cast<const uchar *>(data->constData());
     for (int ch = 0; ch < Event::Channels; ++ch) {
-        qint64 *sum = sums[ch].data();
-        qint64 *count = counts[ch].data();
-        const int start = Event::startCell(block, ch);
-        // Word 1023 is corrected later but never accumulated.
-        for (int k = 1; k < Event::Words - 1; ++k) {
-            const int cell = Event::cellOf(start, k);
-            sum[cell] += Event::word(block, ch, k);
-            ++count[cell];
+        const uchar *words = block + Event::wordOffset(ch, 1);
+        // Words 1..1022 (word 1023 is corrected later but never accumulated),
+        // in at most two stretches of consecutive cells.
+        int cell = Event::startCell(block, ch);
+        for (int k = 0; k < Event::Words - 2;) {
+            const int n = std::min(Event::Words - 2 - k, Event::Cells - cell);
+            addSamples(words + 2 * k, sums[ch].data() + cell, counts[ch].data() + cell, n);
+            k += n;
+            cell = 0;
         }
     }
 
     const qint64 n = averageCount;
     quint64 filled = 0;
-    bool complete = true;
+    qint64 least = n;
     for (int ch = 0; ch < Event::Channels; ++ch) {
         for (qint64 c : std::as_const(counts[ch])) {
-            if (c < n) {
-                filled += quint64(c);
-                complete = false;
-            } else {
-                filled += quint64(n);
-            }
+            filled += quint64(std::min(c, n));
+            least = std::min(least, c);
         }
     }
+    const bool complete = least >= n;
     const int percent = int(double(filled) / double(n * Event::Channels * Event::Cells) * 100);
     if (percent >= 0 && percent <= 100)
         ui->progressBar->setValue(percent);
