@@ -198,6 +198,14 @@ private slots:
         CalibrationDialog after;
         QCOMPARE(D::ui(after)->lineEditFile->text(), name);
         QCOMPARE(buttons(after), QStringLiteral("10011")); // a loaded table is not offered for saving
+
+        // A completed run forgets the file: the field empties, Save is offered.
+        calibrate(after, other);
+        QCOMPARE(D::ui(after)->lineEditFile->text(), QString());
+        QCOMPARE(buttons(after), QStringLiteral("10111"));
+        CalibrationDialog last;
+        QCOMPARE(D::ui(last)->lineEditFile->text(), QString());
+        QCOMPARE(buttons(last), QStringLiteral("10111"));
     }
 
     // Save failures: a file that cannot be opened, and a write cut short.
