@@ -5,10 +5,15 @@
 //
 //   bench_acquisition [recorded events] [events without recording]
 #include "boardemulator.h"
+#include "calibrationdialog.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
 #include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -231,6 +236,89 @@ struct Session {
 
 } // namespace
 
+namespace {
+
+// A calibration run of N = 1000 through the real window and its dialog,
+// timed from Run to completion. False when it does not complete in time.
+bool calibrationRun(Session &s)
+{
+    Ui_MainWindow *ui = MainWindowAccess::ui(s.w);
+    bool completed = false;
+    bool closed = false;
+    qint64 events = 0;
+    double seconds = 0;
+    QTimer::singleShot(0, [&] {
+        auto *d = qobject_cast<CalibrationDialog *>(QApplication::activeModalWidget());
+        if (!d)
+            return;
+        auto *count = d->findChild<QLineEdit *>(QStringLiteral("lineEditAverageCount"));
+        auto *runButton = d->findChild<QPushButton *>(QStringLiteral("btnCalibrationRun"));
+        auto *progress = d->findChild<QProgressBar *>(QStringLiteral("progressBar"));
+        auto *triggers = d->findChild<QLabel *>(QStringLiteral("labelTriggerCount"));
+        // Timed from the first event, so the board's start is left out.
+        QElapsedTimer t;
+        QObject::connect(&s.w, &MainWindow::newData, d, [&] {
+            if (!t.isValid())
+                t.start();
+        });
+        // 100 % is shown by the event that completes the run, before the stop.
+        QObject::connect(progress, &QProgressBar::valueChanged, d, [&](int v) {
+            if (v == 100 && !completed) {
+                seconds = t.nsecsElapsed() / 1e9;
+                events = triggers->text().toLongLong() - 1;
+                completed = true;
+            }
+        });
+        count->setText(QStringLiteral("1000"));
+        runButton->click();
+        spin([&] { return completed; }, 120000);
+        spin([&] { return !MainWindowAccess::streaming(s.w); }, 10000);
+        closed = d->close();
+    });
+    ui->calibration->click();
+    if (!completed || !closed) {
+        fprintf(stderr, "calibration run did not complete\n");
+        return false;
+    }
+    printf("%-28s %8lld events %7.2f s %9.0f events/s (N = 1000)\n", "calibration run", (long long)events,
+           seconds, events / seconds);
+    fflush(stdout);
+    return CalibrationDialog::isCalibrated();
+}
+
+// Recording with and without "Offset Correction", back to back.
+bool correctionRuns(Session &s, qint64 events)
+{
+    QTemporaryDir dir;
+    Ui_MainWindow *ui = MainWindowAccess::ui(s.w);
+    if (!dir.isValid() || !ui->usingCalibration->isEnabled()) {
+        fprintf(stderr, "no calibration to apply\n");
+        return false;
+    }
+    ui->save->setChecked(true);
+    ui->path->setText(dir.path());
+    ui->nRun->setText(QStringLiteral("100"));
+    ui->usingCalibration->setChecked(false);
+    const Figures raw = s.run(events);
+    const bool rawDone = s.count >= events;
+    ui->usingCalibration->setChecked(true);
+    const Figures corrected = s.run(events);
+    const bool correctedDone = s.count >= events;
+    ui->usingCalibration->setChecked(false);
+    ui->save->setChecked(false);
+    if (!rawDone || !correctedDone) {
+        fprintf(stderr, "recording run timed out\n");
+        return false;
+    }
+    print("window, recording", raw);
+    print("window, offset correction, recording", corrected);
+    printf("  offset correction / without: %.2f\n", (corrected.events / corrected.seconds) / (raw.events / raw.seconds));
+    fflush(stdout);
+    return true;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -281,5 +369,7 @@ int main(int argc, char *argv[])
     const Figures flat = s.run(free, free / 10);
     print("window, not recording", flat);
     printf("peak RSS %ld KiB\n", peakRssKiB());
+    if (!calibrationRun(s) || !correctionRuns(s, recorded))
+        return 1;
     return 0;
 }

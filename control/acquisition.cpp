@@ -76,6 +76,7 @@ void MainWindow::connectionClosed()
     ui->stop->setEnabled(false);
     ui->calibration->setEnabled(!useT0);
     ui->usingCalibration->setEnabled(false);
+    offerOffsetCorrection();
 
     // The run ends with its stream, even when the worker has gone meanwhile.
     if (runFile)
@@ -145,7 +146,7 @@ void MainWindow::takeBlock(QByteArray &&block)
         statusBar()->showMessage(QString());
     }
     eventBuffer = std::move(block);
-    // Offset correction (calibrationMode 1) goes here once the calibration dialog exists.
+    correctOffsets();
     if (tcpThread)
         tcpThread->rearm();
 

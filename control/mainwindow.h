@@ -116,7 +116,8 @@ private:
 
     // -- end graphs.cpp
     // Offset calibration (calibration.cpp)
-
+    void correctOffsets();
+    void offerOffsetCorrection();
     // -- end calibration.cpp
     // Threshold monitor (vthmonitor.cpp)
 

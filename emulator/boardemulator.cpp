@@ -315,3 +315,21 @@ void BoardEmulator::clearMonitor()
     state->monitorFixed = false;
     state->refreshMonitor();
 }
+
+void BoardEmulator::setQuiet(bool on)
+{
+    QMutexLocker lock(&state->mutex);
+    state->generator.setQuiet(on);
+}
+
+bool BoardEmulator::quiet() const
+{
+    QMutexLocker lock(&state->mutex);
+    return state->generator.isQuiet();
+}
+
+qint16 BoardEmulator::cellOffset(int channel, int cell) const
+{
+    // Fixed at construction; no lock needed.
+    return state->generator.cellOffset(channel & (Channels - 1), cell & (Cells - 1));
+}

@@ -217,6 +217,14 @@ public:
     // clearMonitor(); otherwise it follows the trigger channel's signal.
     void setMonitor(qint16 minimum, qint16 average, qint16 maximum);
     void clearMonitor();
+
+    // Quiet mode: noise and pulses off, so every sample word equals the
+    // fixed offset of its cell (start cells still vary between events).
+    // Takes effect from the next block.
+    void setQuiet(bool on);
+    bool quiet() const;
+    // The fixed offset of a cell (0..1023) of a channel (0..15).
+    qint16 cellOffset(int channel, int cell) const;
 };
 
 #endif

@@ -80,6 +80,8 @@ int WaveformGenerator::samplesPerNs(int samplingCode)
 
 QByteArray WaveformGenerator::block(qint64 index, const WaveConfig &config)
 {
+    if (quiet)
+        return quietBlock(index, config);
     if (!valid || config != current)
         regenerate(config);
     return variants.at(int(index % Variants));
@@ -187,4 +189,40 @@ WaveformGenerator::Monitor WaveformGenerator::monitor(const WaveConfig &config, 
         m.avg = clamp16(avg + 12);
     }
     return m;
+}
+
+void WaveformGenerator::setQuiet(bool on)
+{
+    quiet = on;
+}
+
+QByteArray WaveformGenerator::quietBlock(qint64 index, const WaveConfig &config)
+{
+    if (quietVariants.isEmpty() || quietT0 != config.useT0) {
+        quietVariants.clear();
+        quietT0 = config.useT0;
+        for (int v = 0; v < Variants; ++v) {
+            // The same start cells as the noisy variants.
+            Rng rng(seed ^ (quint32(v + 1) * 0x85EBCA6Bu));
+            const int startCell = rng.range(0, Cells - 1);
+            QByteArray out(BlockSize, Qt::Uninitialized);
+            uchar *p = reinterpret_cast<uchar *>(out.data());
+            p[0] = 0x55;
+            p[1] = 0x55;
+            p[2] = 0xAA;
+            p[3] = 0xAA;
+            for (int c = 0; c < Channels; ++c) {
+                uchar *words = p + 4 + 2048 * c;
+                int k = 0;
+                if (!quietT0) {
+                    qToBigEndian<quint16>(quint16(startCell), words);
+                    k = 1;
+                }
+                for (; k < Cells; ++k)
+                    qToBigEndian<qint16>(offsets[c][(startCell + k - 1) & (Cells - 1)], words + 2 * k);
+            }
+            quietVariants << out;
+        }
+    }
+    return quietVariants.at(int(index % Variants));
 }

@@ -78,6 +78,19 @@ private:
     QList<QByteArray> variants;
     WaveConfig current;
     bool valid = false;
+
+public:
+    // Quiet mode: no noise and no pulses, every sample word equals its
+    // cell's offset; start cells still vary from event to event.
+    void setQuiet(bool on);
+    bool isQuiet() const { return quiet; }
+
+private:
+    QByteArray quietBlock(qint64 index, const WaveConfig &config);
+
+    bool quiet = false;
+    QList<QByteArray> quietVariants;
+    bool quietT0 = false;
 };
 
 #endif
