@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QStringView>
 #include <QTableWidgetItem>
 #include <cmath>
 
@@ -30,6 +31,22 @@ quint8 byteAt(const QByteArray &image, int address)
 quint16 wordAt(const QByteArray &image, int address)
 {
     return quint16(byteAt(image, address) << 8 | byteAt(image, address + 1));
+}
+
+// A register field as a number: "0x" hexadecimal, a leading 0 octal,
+// otherwise decimal. Qt's automatic base also reads a "0b" binary prefix,
+// which these fields do not take.
+bool parseRegisterField(const QString &text, ushort *number)
+{
+    QStringView digits = QStringView(text).trimmed();
+    if (digits.startsWith(u'+'))
+        digits = digits.mid(1);
+    if (digits.size() > 1 && digits.at(0) == u'0'
+        && (digits.at(1) == u'b' || digits.at(1) == u'B'))
+        return false;
+    bool ok = false;
+    *number = text.toUShort(&ok, 0);
+    return ok;
 }
 
 // Volts as the DAC code, or -1 when the text is no finite voltage inside
@@ -102,9 +119,8 @@ void MainWindow::on_ok_clicked()
             if (address >= count)
                 break;
             const QString text = bytes[i].edit->text();
-            bool ok = false;
-            const ushort number = text.toUShort(&ok, 0);
-            if (!ok) {
+            ushort number = 0;
+            if (!parseRegisterField(text, &number)) {
                 warn(this, QString::fromLatin1(bytes[i].message).arg(text));
                 return;
             }

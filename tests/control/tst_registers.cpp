@@ -224,6 +224,11 @@ private slots:
         QTest::newRow("adjust 0x10") << 3 << "0x10" << 16;
         QTest::newRow("adjust 1.5") << 3 << "1.5" << -1;
         QTest::newRow("adjust text") << 3 << "ten" << -1;
+        // Only hexadecimal, octal and decimal: a binary prefix is refused.
+        QTest::newRow("config 0b101") << 0 << "0b101" << -1;
+        QTest::newRow("writeShift 0B1") << 1 << "0B1" << -1;
+        QTest::newRow("adjust +0b11") << 3 << " +0b11" << -1;
+        QTest::newRow("adjust 0 padded") << 3 << " 017 " << 15;
     }
 
     void byteField()
