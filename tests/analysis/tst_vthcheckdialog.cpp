@@ -649,6 +649,8 @@ private slots:
         QTest::newRow("maximum above the top") << 100 << 200 << 300 << "" << "280" << "RBC" << 200;
         // Range 150..325 above the minimum 100: blue to the bottom.
         QTest::newRow("minimum below the bottom") << 100 << 200 << 300 << "150" << "" << "MRB" << 300;
+        // Range 100..325, minimum at the bottom exactly: blue to the bottom.
+        QTest::newRow("minimum at the bottom") << 100 << 200 << 300 << "100" << "" << "MRB" << 300;
         // Average equal to maximum: no red.
         QTest::newRow("average at maximum") << 100 << 300 << 300 << "" << "" << "MBC" << 300;
         // Range 75..300, maximum at the top exactly.
