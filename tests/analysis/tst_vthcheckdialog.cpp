@@ -21,6 +21,7 @@
 #include <QTest>
 #include <QVBoxLayout>
 #include <QtEndian>
+#include <functional>
 
 struct VthCheckDialogAccess {
     static Ui_VthCheckDialog *ui(VthCheckDialog &d) { return d.ui; }
@@ -100,6 +101,35 @@ char colourAt(const QImage &img, int x, int y)
     default: return '.';
     }
 }
+
+// Counts the dialog's own paint events. A repaint paints at once; an update
+// only paints once events are processed, so counting between two flushes
+// tells the two apart.
+class PaintCounter : public QObject
+{
+public:
+    explicit PaintCounter(QWidget *w) : widget(w) { w->installEventFilter(this); }
+    // Paints of the dialog while f runs, with nothing pending before it.
+    int during(const std::function<void()> &f)
+    {
+        QCoreApplication::processEvents();
+        count = 0;
+        f();
+        return count;
+    }
+
+protected:
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        if (o == widget && e->type() == QEvent::Paint)
+            ++count;
+        return false;
+    }
+
+private:
+    QWidget *widget;
+    int count = 0;
+};
 
 struct Bar {
     int x, yTop, yBottom, height;
@@ -619,6 +649,8 @@ private slots:
         QTest::newRow("maximum above the top") << 100 << 200 << 300 << "" << "280" << "RBC" << 200;
         // Range 150..325 above the minimum 100: blue to the bottom.
         QTest::newRow("minimum below the bottom") << 100 << 200 << 300 << "150" << "" << "MRB" << 300;
+        // Range 100..325, minimum at the bottom exactly: blue to the bottom.
+        QTest::newRow("minimum at the bottom") << 100 << 200 << 300 << "100" << "" << "MRB" << 300;
         // Average equal to maximum: no red.
         QTest::newRow("average at maximum") << 100 << 300 << 300 << "" << "" << "MBC" << 300;
         // Range 75..300, maximum at the top exactly.
@@ -665,12 +697,38 @@ private slots:
         VthCheckDialog d(&wk.udp, 250);
         d.show();
         QVERIFY(QTest::qWaitForWindowExposed(&d));
-        status(d, 3);
+        PaintCounter paints(&d);
+        QCOMPARE(paints.during([&] { status(d, 3); }), 1); // the initialisation
         wk.monitor(100, 200, 400); // maximum above the range's top
-        status(d, 1);
+        QCOMPARE(paints.during([&] { status(d, 1); }), 0);
         QCOMPARE(Bar(d).runs, QStringLiteral("MRBC"));
-        status(d, 1);
+        QCOMPARE(paints.during([&] { status(d, 1); }), 1);
         QCOMPARE(Bar(d).runs, QStringLiteral("RBC"));
+    }
+
+    // The bar is repainted at once by Auto Set, a range edit whose text is a
+    // number (taken or refused) and the spin box; not by a drag, nor by an
+    // edit that is no number.
+    void repaints()
+    {
+        Worker wk;
+        wk.monitor(100, 200, 300);
+        VthCheckDialog d(&wk.udp, 250);
+        Ui_VthCheckDialog *ui = A::ui(d);
+        d.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&d));
+        PaintCounter paints(&d);
+        QCOMPARE(paints.during([&] { status(d, 2); }), 0);
+        QCOMPARE(paints.during([&] { status(d, 1); }), 1);
+
+        QCOMPARE(paints.during([&] { ui->pushButton->click(); }), 1);
+        QCOMPARE(paints.during([&] { typeInto(ui->maxEdit, QStringLiteral("400")); }), 1);
+        QCOMPARE(paints.during([&] { typeInto(ui->minEdit, QStringLiteral("50")); }), 1);
+        QCOMPARE(paints.during([&] { typeInto(ui->maxEdit, QStringLiteral("10")); }), 1); // refused
+        QCOMPARE(paints.during([&] { typeInto(ui->minEdit, QStringLiteral("x")); }), 0);
+        QCOMPARE(paints.during([&] { spinTo(ui->spinBox, 120); }), 1);
+        QCOMPARE(paints.during([&] { drag(ui->slider, 300); }), 0);
+        QCOMPARE(ui->spinBox->value(), 300);
     }
 };
 

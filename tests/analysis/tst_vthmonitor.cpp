@@ -303,6 +303,38 @@ private slots:
         QCOMPARE(r.restored().mid(2, 2), QByteArray::fromHex("fff1"));
     }
 
+    // A threshold text the restore refuses: its warning tells the operator,
+    // the board is stopped and keeps the monitor's source and threshold.
+    void refusedRestoreKeepsMonitor()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        r.ui()->Vth->setText(QStringLiteral("12a"));
+        bool opened = false;
+        DialogDriver driver([&](VthCheckDialog *d) {
+            checkOpenRun(r, d, 0x20, &opened);
+            D::ui(*d)->cancel->click();
+        });
+        r.answerer.answer(QMessageBox::Ok);
+        r.ui()->VthMonitor->click();
+        QVERIFY(opened);
+
+        QCOMPARE(r.answerer.count(), 1);
+        QCOMPARE(r.answerer.last().text, QStringLiteral("Invalid Trigger Vth: 12a"));
+        QCOMPARE(r.ui()->Vth->text(), QStringLiteral("12a"));
+        QCOMPARE(r.status(), QStringLiteral(" stopped"));
+        QVERIFY(!A::running(r.w));
+        QTRY_VERIFY_WITH_TIMEOUT(!r.emu.executing(), 5000);
+        const int polls = statusReads(r.emu);
+        QTRY_VERIFY_WITH_TIMEOUT(statusReads(r.emu) > polls + 1, 5000);
+        const QList<Request> log = r.emu.requests();
+        QCOMPARE(controlWrites(log), (QList<int>{0x20, 0x10}));
+        QCOMPARE(findWrite(log, 16, 5), -1);
+        QCOMPARE(r.emu.reg(16), quint8(0x15));
+        QCOMPARE(r.emu.reg(18), quint8(0x7F));
+        QCOMPARE(r.emu.reg(19), quint8(0xFF));
+    }
+
     // An image that ends inside the threshold registers gives the dialog
     // threshold 0, not half a register.
     void shortImageThreshold()
