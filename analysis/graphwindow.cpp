@@ -254,8 +254,9 @@ bool GraphWindow::saveCsv(const QString &fileName)
                              tr("Cannot open file for saving: %1.").arg(file.errorString()), QMessageBox::Ok);
         return false;
     }
+    QByteArray text;
     {
-        QTextStream out(&file);
+        QTextStream out(&text, QIODevice::WriteOnly);
         const int rate = rateOf(samplingCode);
         out << "T[ns],";
         for (int c = 0; c < Event::Channels; ++c)
@@ -275,12 +276,18 @@ bool GraphWindow::saveCsv(const QString &fileName)
                 out << "\n";
             }
         }
-        out.flush();
-        if (out.status() == QTextStream::Ok && file.error() == QFileDevice::NoError && file.flush()) {
-            file.close();
-            if (file.error() == QFileDevice::NoError)
-                return true;
-        }
+    }
+    qint64 written = file.write(text);
+    if (written >= 0 && written < text.size()) {
+        // A short write carries no error: the rest either goes now or says why not.
+        const qint64 more = file.write(text.constData() + written, text.size() - written);
+        if (more > 0)
+            written += more;
+    }
+    if (written == text.size() && file.flush()) {
+        file.close();
+        if (file.error() == QFileDevice::NoError)
+            return true;
     }
     // A full disk or a size limit: no half-written file stays behind.
     const QString reason = file.errorString();
