@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QtEndian>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -19,8 +20,14 @@ namespace {
 
 const int samplesPerNs[4] = {1, 2, 3, 5};
 
-// Automatic updates redraw at most this often; the newest event is drawn.
+// Automatic updates redraw at most once per frame, the newest event. A
+// frame is 30 ms, longer when drawing would otherwise take more than a
+// tenth of the GUI thread's time over all graph windows together: the
+// stream reader waits for the GUI thread before it takes the next block.
 constexpr int FrameMs = 30;
+constexpr int DrawShare = 10;
+
+int liveWindows = 0;
 
 int rateOf(int code)
 {
@@ -61,10 +68,12 @@ GraphWindow::GraphWindow(bool useT0, QWidget *parent)
     yUpper = -4095.0;
     for (bool &on : channelOn)
         on = false;
+    ++liveWindows;
 }
 
 GraphWindow::~GraphWindow()
 {
+    --liveWindows;
     delete ui;
 }
 
@@ -87,17 +96,20 @@ static void spread(const QByteArray &event, const bool channelOn[16], int first,
                    double *max)
 {
     const uchar *block = reinterpret_cast<const uchar *>(event.constData());
+    // Kept in 16 bits so that the loop vectorizes: it runs for every event.
+    qint16 lo = 4095, hi = -4095;
     for (int c = 0; c < Event::Channels; ++c) {
         if (!channelOn[c])
             continue;
+        const uchar *p = block + Event::wordOffset(c, first);
         for (int i = 0; i < n; ++i) {
-            const double v = Event::word(block, c, first + i);
-            if (v <= *min)
-                *min = v;
-            if (v > *max)
-                *max = v;
+            const qint16 v = qFromBigEndian<qint16>(p + 2 * i);
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
         }
     }
+    *min = lo;
+    *max = hi;
 }
 
 // The y range only ever widens: by a quarter of the event's spread beyond
@@ -170,8 +182,12 @@ void GraphWindow::draw()
 {
     dirty = false;
     frameTimer->stop();
+    QElapsedTimer cost;
+    cost.start();
     drawGraphs(ui->customPlot, &shownEvent);
     ui->customPlot->replot(QCustomPlot::rpRefreshHint);
+    // Smoothed over a few frames.
+    drawCostUs = (3 * drawCostUs + cost.nsecsElapsed() / 1000) / 4;
     lastDraw.start();
 }
 
@@ -216,11 +232,12 @@ void GraphWindow::replot(QByteArray *data, int sampling)
     dirty = true;
     if (frameTimer->isActive())
         return;
-    const qint64 since = lastDraw.isValid() ? lastDraw.elapsed() : FrameMs;
-    if (since >= FrameMs)
+    const qint64 frame = qMax<qint64>(FrameMs, drawCostUs * liveWindows * DrawShare / 1000);
+    const qint64 since = lastDraw.isValid() ? lastDraw.elapsed() : frame;
+    if (since >= frame)
         draw();
     else
-        frameTimer->start(int(FrameMs - since));
+        frameTimer->start(int(frame - since));
 }
 
 void GraphWindow::waitData()

@@ -66,6 +66,7 @@ private:
     bool pendingFromSender = false;
     QTimer *frameTimer = nullptr;
     QElapsedTimer lastDraw;
+    qint64 drawCostUs = 0;
     bool dirty = false;
 };
 

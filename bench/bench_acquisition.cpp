@@ -5,9 +5,12 @@
 //
 //   bench_acquisition [recorded events] [events without recording]
 #include "boardemulator.h"
+#include "graphwindow.h"
+#include "qcustomplot.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -229,6 +232,122 @@ struct Session {
     qint64 count = 0;
 };
 
+
+// Graph windows opened from the window's New Graph button, showing all 16
+// channels, in automatic mode.
+QList<GraphWindow *> openGraphWindows(Session &s, int n)
+{
+    Ui_MainWindow *ui = MainWindowAccess::ui(s.w);
+    QList<GraphWindow *> opened;
+    if (!ui->graph->isEnabled())
+        return opened;
+    ui->lineEdit->setText(QStringLiteral(" 0-15"));
+    for (int i = 0; i < n; ++i) {
+        QList<GraphWindow *> before;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *g = qobject_cast<GraphWindow *>(w))
+                before << g;
+        ui->graph->click();
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *g = qobject_cast<GraphWindow *>(w);
+            if (g && !before.contains(g) && !opened.contains(g)) {
+                if (QAction *a = g->findChild<QAction *>(QStringLiteral("actionAuto")))
+                    a->trigger();
+                opened << g;
+            }
+        }
+    }
+    QCoreApplication::processEvents();
+    return opened;
+}
+
+void closeGraphWindows(const QList<GraphWindow *> &windows)
+{
+    for (GraphWindow *g : windows)
+        g->close();
+    // Closed windows delete themselves.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+}
+
+// Removes the runs recorded so far.
+void removeRuns(const QString &path)
+{
+    QDir runs(path);
+    for (const QString &d : runs.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        QDir(runs.filePath(d)).removeRecursively();
+}
+
+// Recording with four graph windows in automatic mode beside the same run
+// without windows, then a run after 20 windows were opened and closed, with
+// the memory those windows leave behind. False when a step timed out.
+bool graphWindowRuns(Session &s, qint64 events)
+{
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return false;
+    Ui_MainWindow *ui = MainWindowAccess::ui(s.w);
+    ui->save->setChecked(true);
+    ui->path->setText(dir.path());
+
+    const Figures plain = s.run(events);
+    if (s.count < events) {
+        fprintf(stderr, "recording without graph windows timed out\n");
+        return false;
+    }
+    print("window, recording", plain);
+    removeRuns(dir.path());
+
+    const QList<GraphWindow *> four = openGraphWindows(s, 4);
+    if (four.size() != 4) {
+        fprintf(stderr, "graph windows did not open\n");
+        return false;
+    }
+    qint64 redraws = 0;
+    for (GraphWindow *g : four)
+        if (auto *plot = g->findChild<QCustomPlot *>())
+            QObject::connect(plot, &QCustomPlot::afterReplot, plot, [&redraws] { ++redraws; });
+    const Figures graphs = s.run(events);
+    if (s.count < events) {
+        fprintf(stderr, "recording with graph windows timed out\n");
+        return false;
+    }
+    print("4 graph windows, recording", graphs);
+    removeRuns(dir.path());
+    const double ratio = (graphs.events / graphs.seconds) / (plain.events / plain.seconds);
+    printf("  16 channels each, automatic update, %.1f redraws/s per window; ratio to no windows %.2f"
+           " (target >= 0.70, >= 3800 events/s)\n",
+           redraws / 4.0 / graphs.seconds, ratio);
+    closeGraphWindows(four);
+
+    // Windows opened and closed one after the other: nothing of them stays behind.
+    auto cycle = [&](int n) {
+        for (int i = 0; i < n; ++i)
+            closeGraphWindows(openGraphWindows(s, 1));
+    };
+    const long rss0 = rssKiB();
+    cycle(20);
+    const long rss20 = rssKiB();
+    cycle(40);
+    const long rss60 = rssKiB();
+    int left = 0;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        left += qobject_cast<GraphWindow *>(w) != nullptr;
+    printf("  RSS %ld KiB; after 20 graph windows opened and closed %ld KiB, after 60 %ld KiB"
+           " (%.1f KiB per window after the first 20); %d left\n",
+           rss0, rss20, rss60, (rss60 - rss20) / 40.0, left);
+    const Figures closed = s.run(events);
+    if (s.count < events) {
+        fprintf(stderr, "recording after closed graph windows timed out\n");
+        return false;
+    }
+    print("after 20 closed, recording", closed);
+    removeRuns(dir.path());
+    printf("  ratio to no windows %.2f\n", (closed.events / closed.seconds) / (plain.events / plain.seconds));
+    ui->save->setChecked(false);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -280,6 +399,10 @@ int main(int argc, char *argv[])
     printf("without recording, RSS every %lld events:\n", (long long)(free / 10));
     const Figures flat = s.run(free, free / 10);
     print("window, not recording", flat);
+    printf("peak RSS %ld KiB\n", peakRssKiB());
+
+    if (!graphWindowRuns(s, recorded))
+        return 1;
     printf("peak RSS %ld KiB\n", peakRssKiB());
     return 0;
 }
