@@ -21,13 +21,15 @@ namespace {
 const int samplesPerNs[4] = {1, 2, 3, 5};
 
 // Automatic updates redraw at most once per frame, the newest event. A
-// frame is 30 ms, longer when drawing would otherwise take more than a
-// tenth of the GUI thread's time over all graph windows together: the
-// stream reader waits for the GUI thread before it takes the next block.
+// frame is 30 ms, longer (up to a second) when drawing would otherwise take
+// more than a tenth of the GUI thread's time over all automatic windows
+// together: the stream reader waits for the GUI thread before it takes the
+// next block.
 constexpr int FrameMs = 30;
+constexpr int MaxFrameMs = 1000;
 constexpr int DrawShare = 10;
 
-int liveWindows = 0;
+int automaticWindows = 0;
 
 int rateOf(int code)
 {
@@ -68,12 +70,12 @@ GraphWindow::GraphWindow(bool useT0, QWidget *parent)
     yUpper = -4095.0;
     for (bool &on : channelOn)
         on = false;
-    ++liveWindows;
 }
 
 GraphWindow::~GraphWindow()
 {
-    --liveWindows;
+    if (countedAutomatic)
+        --automaticWindows;
     delete ui;
 }
 
@@ -232,7 +234,7 @@ void GraphWindow::replot(QByteArray *data, int sampling)
     dirty = true;
     if (frameTimer->isActive())
         return;
-    const qint64 frame = qMax<qint64>(FrameMs, drawCostUs * liveWindows * DrawShare / 1000);
+    const qint64 frame = qBound(qint64(FrameMs), drawCostUs * automaticWindows * DrawShare / 1000, qint64(MaxFrameMs));
     const qint64 since = lastDraw.isValid() ? lastDraw.elapsed() : frame;
     if (since >= frame)
         draw();
@@ -356,6 +358,10 @@ void GraphWindow::on_actionUpdate_triggered()
 
 void GraphWindow::setAutoUpdate(bool on)
 {
+    if (on != countedAutomatic) {
+        automaticWindows += on ? 1 : -1;
+        countedAutomatic = on;
+    }
     if (on) {
         on_actionUpdate_triggered();
         statusBar()->showMessage(tr(" waiting data"));

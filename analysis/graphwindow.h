@@ -67,6 +67,7 @@ private:
     QTimer *frameTimer = nullptr;
     QElapsedTimer lastDraw;
     qint64 drawCostUs = 0;
+    bool countedAutomatic = false;
     bool dirty = false;
 };
 
