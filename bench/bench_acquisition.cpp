@@ -6,9 +6,12 @@
 //   bench_acquisition [recorded events] [events without recording]
 #include "boardemulator.h"
 #include "calibrationdialog.h"
+#include "graphwindow.h"
+#include "qcustomplot.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,6 +27,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUdpSocket>
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -234,6 +238,130 @@ struct Session {
     qint64 count = 0;
 };
 
+
+// Graph windows opened from the window's New Graph button, showing all 16
+// channels, in automatic mode.
+QList<GraphWindow *> openGraphWindows(Session &s, int n)
+{
+    Ui_MainWindow *ui = MainWindowAccess::ui(s.w);
+    QList<GraphWindow *> opened;
+    if (!ui->graph->isEnabled())
+        return opened;
+    ui->lineEdit->setText(QStringLiteral(" 0-15"));
+    for (int i = 0; i < n; ++i) {
+        QList<GraphWindow *> before;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *g = qobject_cast<GraphWindow *>(w))
+                before << g;
+        ui->graph->click();
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *g = qobject_cast<GraphWindow *>(w);
+            if (g && !before.contains(g) && !opened.contains(g)) {
+                if (QAction *a = g->findChild<QAction *>(QStringLiteral("actionAuto")))
+                    a->trigger();
+                opened << g;
+            }
+        }
+    }
+    QCoreApplication::processEvents();
+    return opened;
+}
+
+void closeGraphWindows(const QList<GraphWindow *> &windows)
+{
+    for (GraphWindow *g : windows)
+        g->close();
+    // Closed windows delete themselves.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+}
+
+// Removes the runs recorded so far.
+void removeRuns(const QString &path)
+{
+    QDir runs(path);
+    for (const QString &d : runs.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        QDir(runs.filePath(d)).removeRecursively();
+}
+
+// One recording run, printed; keeps the best rate. False when it timed out.
+bool recordRun(Session &s, qint64 events, const char *name, const QString &dir, double *best)
+{
+    const Figures f = s.run(events);
+    if (s.count < events) {
+        fprintf(stderr, "%s: timed out\n", name);
+        return false;
+    }
+    print(name, f);
+    removeRuns(dir);
+    *best = std::max(*best, f.events / f.seconds);
+    return true;
+}
+
+// Recording with four graph windows in automatic mode beside the same run
+// without windows (alternating, twice each, best rates compared), then runs
+// after 20 windows were opened and closed, with the memory those windows
+// leave behind. False when a step timed out.
+bool graphWindowRuns(Session &s, qint64 events)
+{
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return false;
+    Ui_MainWindow *ui = MainWindowAccess::ui(s.w);
+    ui->save->setChecked(true);
+    ui->path->setText(dir.path());
+
+    double without = 0, with = 0;
+    qint64 redraws = 0;
+    double drawSeconds = 0;
+    for (int round = 0; round < 2; ++round) {
+        if (!recordRun(s, events, "window, recording", dir.path(), &without))
+            return false;
+        const QList<GraphWindow *> four = openGraphWindows(s, 4);
+        if (four.size() != 4) {
+            fprintf(stderr, "graph windows did not open\n");
+            return false;
+        }
+        for (GraphWindow *g : four)
+            if (auto *plot = g->findChild<QCustomPlot *>())
+                QObject::connect(plot, &QCustomPlot::afterReplot, plot, [&redraws] { ++redraws; });
+        QElapsedTimer t;
+        t.start();
+        const bool ok = recordRun(s, events, "4 graph windows, recording", dir.path(), &with);
+        drawSeconds += t.nsecsElapsed() / 1e9;
+        closeGraphWindows(four);
+        if (!ok)
+            return false;
+    }
+    printf("  16 channels each, automatic update, %.1f redraws/s per window; best %.0f events/s,"
+           " ratio to no windows %.2f (target >= 0.70, >= 3800 events/s)\n",
+           redraws / 4.0 / drawSeconds, with, with / without);
+
+    // Windows opened and closed one after the other: nothing of them stays behind.
+    auto cycle = [&](int n) {
+        for (int i = 0; i < n; ++i)
+            closeGraphWindows(openGraphWindows(s, 1));
+    };
+    const long rss0 = rssKiB();
+    cycle(20);
+    const long rss20 = rssKiB();
+    cycle(40);
+    const long rss60 = rssKiB();
+    int left = 0;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        left += qobject_cast<GraphWindow *>(w) != nullptr;
+    printf("  RSS %ld KiB; after 20 graph windows opened and closed %ld KiB, after 60 %ld KiB"
+           " (%.1f KiB per window after the first 20); %d left\n",
+           rss0, rss20, rss60, (rss60 - rss20) / 40.0, left);
+    double closed = 0;
+    for (int round = 0; round < 2; ++round)
+        if (!recordRun(s, events, "after 20 closed, recording", dir.path(), &closed))
+            return false;
+    printf("  best %.0f events/s, ratio to no windows %.2f\n", closed, closed / without);
+    ui->save->setChecked(false);
+    return true;
+}
+
 } // namespace
 
 namespace {
@@ -368,6 +496,10 @@ int main(int argc, char *argv[])
     printf("without recording, RSS every %lld events:\n", (long long)(free / 10));
     const Figures flat = s.run(free, free / 10);
     print("window, not recording", flat);
+    printf("peak RSS %ld KiB\n", peakRssKiB());
+
+    if (!graphWindowRuns(s, recorded))
+        return 1;
     printf("peak RSS %ld KiB\n", peakRssKiB());
     if (!calibrationRun(s) || !correctionRuns(s, recorded))
         return 1;

@@ -1,6 +1,62 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "graphwindow.h"
+
+#include <QStringList>
+
+namespace {
+
+// A channel number of the list: decimal, blanks around it allowed; no number
+// or a negative one gives `otherwise`.
+int channelNumber(const QString &text, int otherwise, int maximum)
+{
+    bool ok = false;
+    const int n = text.trimmed().toInt(&ok, 10);
+    if (!ok)
+        return otherwise;
+    if (n < 0)
+        return 0;
+    return n > maximum ? otherwise : n;
+}
+
+// Channels of a list such as " 0-15" or "0-3,8,12-15".
+void selectChannels(const QString &text, bool channelOn[16])
+{
+    const QStringList pieces = text.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (const QString &piece : pieces) {
+        const QStringList numbers = piece.split(QLatin1Char('-'), Qt::SkipEmptyParts);
+        if (numbers.isEmpty())
+            continue;
+        bool ok = false;
+        int a = numbers.first().trimmed().toInt(&ok, 10);
+        if (!ok || a < 0)
+            a = 0;
+        if (numbers.size() == 1) {
+            if (a <= 15)
+                channelOn[a] = true;
+            continue;
+        }
+        const int b = channelNumber(numbers.last(), 15, 15);
+        for (int c = a; c <= b; ++c)
+            channelOn[c] = true;
+    }
+}
+
+} // namespace
+
 void MainWindow::on_graph_clicked()
 {
+    auto *w = new GraphWindow(useT0);
+    connect(this, SIGNAL(closeWindow()), w, SLOT(closeWindow()));
+    connect(this, SIGNAL(startTrigger()), w, SLOT(waitData()));
+    connect(this, SIGNAL(newData(QByteArray*,int)), w, SLOT(replot(QByteArray*,int)));
+
+    for (bool &on : w->channelOn)
+        on = false;
+    selectChannels(ui->lineEdit->text(), w->channelOn);
+
+    const QString title = QStringLiteral("Graph ") + ui->lineEdit->text();
+    w->initPlot(&title, &eventBuffer, samplingCode);
+    w->show();
 }
