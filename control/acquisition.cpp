@@ -111,6 +111,7 @@ void MainWindow::connected()
         value |= T0Bit;
     writeControl(value | StartBit);
     running = true;
+    serverConnected();
 }
 
 void MainWindow::updateData(QByteArray *data)
