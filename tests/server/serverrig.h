@@ -77,10 +77,16 @@ struct Client {
     }
     void write(const QByteArray &bytes)
     {
+        if (!socket.isOpen())
+            return;
         socket.write(bytes);
         socket.flush();
     }
-    void pull() { in += socket.readAll(); }
+    void pull()
+    {
+        if (socket.isOpen())
+            in += socket.readAll();
+    }
     // One text reply: everything up to and including the prompt.
     QByteArray take(int timeoutMs = 10000)
     {
