@@ -112,6 +112,7 @@ void MainWindow::connected()
         value |= T0Bit;
     writeControl(value | StartBit);
     running = true;
+    serverConnected();
 }
 
 void MainWindow::updateData(QByteArray *data)

@@ -1,23 +1,637 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "qserversocket.h"
+#include "qtcpthread.h"
+#include "qudpthread.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QMessageBox>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QThread>
+#include <cmath>
+
+namespace {
+
+const char Prompt[] = "Zentrofa>";
+const char NoBoard[] = "NG:No board. Please read the board first.";
+
+enum {
+    ControlRegister = 4,
+    TriggerSourceRegister = 16,
+    TriggerDelayRegister = 17,
+    SamplingRegister = 20
+};
+
+// Lines the Server tab keeps; older ones are dropped.
+const int MaxLogLines = 10000;
+const int LogSlack = 1000;
+
+QString stamp()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy/MM/dd hh:mm:ss "));
+}
+
+void toCrLf(QByteArray &reply)
+{
+    reply.replace("\n", "\r\n");
+}
+
+// The 10 ms pause after every immediate reply.
+void replyPause()
+{
+    QThread::usleep(10000);
+}
+
+const char *const HelpLines[] = {
+    "single :start a sampling only once",
+    "start :start a consecutive sampling",
+    "stop :stop sampling",
+    "condition [setup/idle] :set/show DRS4 PLL condition",
+    "rate [1/2/3/5] :set/show sampling rate",
+    "trigger [NIM0/NIM1/ch[0-15]] :set/show trigger source",
+    "delay [0-255] :set/show trigger delay",
+    "help :show this message",
+    "quit :finish this connection",
+};
+
+} // namespace
+
+// ---- server life cycle ----
+
+void MainWindow::on_serverStart_clicked()
+{
+    if (serverRunning) {
+        if (running) {
+            on_stop_clicked();
+            if (udpThread)
+                udpThread->stop();
+        }
+        stopServer();
+        for (int i = 0; i <= 3; ++i)
+            ui->tabWidget->setTabEnabled(i, true);
+        return;
+    }
+
+    const quint16 port = quint16(ui->serverPort->value());
+    server = new QTcpServer(this);
+    if (!server->listen(QHostAddress::Any, port)) {
+        const QString why = server->errorString();
+        delete server;
+        server = nullptr;
+        QMessageBox::warning(this, QString(), QStringLiteral("Unable to start the server: %1").arg(why));
+        return;
+    }
+    connect(server, &QTcpServer::newConnection, this, &MainWindow::getConnection);
+    logText = QString();
+    logLines = 0;
+    ui->log->clear();
+    appendLog(QStringLiteral("The server is running on port:%1\n").arg(server->serverPort()));
+    serverRunning = true;
+    ui->serverStart->setText(tr("&Stop"));
+    for (int i = 0; i <= 3; ++i)
+        ui->tabWidget->setTabEnabled(i, false);
+}
+
+void MainWindow::stopServer()
+{
+    if (server) {
+        disconnect(server, &QTcpServer::newConnection, this, &MainWindow::getConnection);
+        server->close();
+        server->deleteLater();
+        server = nullptr;
+        disposeClients();
+    }
+    replyBuffer.clear();
+    replyArmed = false;
+    running = false;
+    serverRunning = false;
+    ui->serverStart->setText(tr("&Start"));
+}
+
+// Closes every client without signalling (server stop, window destruction).
+void MainWindow::disposeClients()
+{
+    QVector<QPointer<QServerSocket>> list;
+    for (QServerSocket *c : std::as_const(clients))
+        list << c;
+    clients.clear();
+    currentClient = nullptr;
+    for (const QPointer<QServerSocket> &c : std::as_const(list))
+        if (c)
+            c->dispose(false);
+}
+
 void MainWindow::getConnection()
 {
+    while (server && server->hasPendingConnections()) {
+        QTcpSocket *socket = server->nextPendingConnection();
+        if (!socket)
+            return;
+        const quint64 id = nextClientId++;
+        QServerSocket *client = new QServerSocket(id, socket, this);
+        connect(client, &QServerSocket::received, this, &MainWindow::runCommand);
+        connect(client, &QServerSocket::strErr, this, &MainWindow::appendLog);
+        connect(client, &QServerSocket::disconnected, this, &MainWindow::deleteClient);
+        clients.append(client);
+        appendLog(QStringLiteral("\n") + stamp()
+                  + QStringLiteral("Connection ID: %1\nOK:Connected\n").arg(id));
+        sendTo(client, QByteArrayLiteral("OK:Connected\r\nZentrofa>"));
+    }
 }
 
 void MainWindow::deleteClient()
 {
+    QServerSocket *client = qobject_cast<QServerSocket *>(sender());
+    if (!client)
+        return;
+    appendLog(stamp() + QStringLiteral("Disconnect %1\n").arg(client->id()));
+    for (int i = 0; i < clients.size(); ++i) {
+        if (clients.at(i)->id() == client->id()) {
+            if (clients.at(i) == currentClient)
+                currentClient = nullptr;
+            clients.removeAt(i);
+            break;
+        }
+    }
+    if (client == currentClient)
+        currentClient = nullptr;
 }
 
-void MainWindow::runCommand(QString)
+// Appends to the log and shows it; only the last MaxLogLines lines are kept.
+void MainWindow::appendLog(QString text)
 {
+    logText += text;
+    logLines += text.count(QLatin1Char('\n'));
+    if (logLines > MaxLogLines + LogSlack) {
+        int drop = logLines - MaxLogLines;
+        int pos = -1;
+        while (drop-- > 0)
+            pos = logText.indexOf(QLatin1Char('\n'), pos + 1);
+        logText.remove(0, pos + 1);
+        logLines = MaxLogLines;
+    }
+
+    QTextDocument *doc = ui->log->document();
+    if (doc->maximumBlockCount() != MaxLogLines + 1)
+        doc->setMaximumBlockCount(MaxLogLines + 1);
+    QScrollBar *bar = ui->log->verticalScrollBar();
+    const bool atEnd = bar->value() == bar->maximum();
+    QTextCursor cursor(doc);
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text);
+    if (atEnd)
+        bar->setValue(bar->maximum());
 }
 
-void MainWindow::appendLog(QString)
+// ---- replies ----
+
+// Sends to a client that is still connected; a client that has gone (or a
+// null pointer from a guard) gets nothing.
+void MainWindow::sendTo(QServerSocket *client, const QByteArray &bytes)
 {
+    if (client && clients.contains(client) && client->isActive())
+        client->send(bytes);
 }
 
-void MainWindow::on_serverStart_clicked()
+// Immediate text reply and refusal: logged as built, sent with CR LF line
+// ends and the prompt, then the 10 ms pause.
+void MainWindow::answer(QServerSocket *client, const QString &text)
 {
+    appendLog(text);
+    QByteArray reply = text.toLatin1();
+    toCrLf(reply);
+    reply += Prompt;
+    sendTo(client, reply);
+    replyPause();
 }
 
+// Fixed-form reply of "single", "start" and "stop": sent, then logged.
+void MainWindow::answerStart(QServerSocket *client, const QString &status)
+{
+    QByteArray reply;
+    if (status == QLatin1String("OK"))
+        reply = QByteArrayLiteral("OK\r\n");
+    else
+        reply = "NG\r\n" + status.toLatin1() + "\r\n";
+    reply += Prompt;
+    sendTo(client, reply);
+    appendLog(status == QLatin1String("OK") ? QStringLiteral("OK\n") : QStringLiteral("NG:") + status + QLatin1Char('\n'));
+}
+
+void MainWindow::sendReply()
+{
+    if (replyBuffer.isEmpty())
+        return;
+    // Taken before sending: the send may run the interpreter again.
+    QByteArray reply;
+    reply.swap(replyBuffer);
+    QPointer<QServerSocket> client(currentClient);
+    appendLog(QString::fromLatin1(reply));
+    toCrLf(reply);
+    reply += Prompt;
+    sendTo(client.data(), reply);
+}
+
+bool MainWindow::refuseWhileRunning(QServerSocket *client)
+{
+    if (!running)
+        return false;
+    answer(client, QStringLiteral("NG:Unable to execute. Please retry after stop.\n"));
+    return true;
+}
+
+bool MainWindow::refuseUnlessIdle(QServerSocket *client)
+{
+    if (!setupCondition)
+        return false;
+    answer(client, QStringLiteral("NG:Unable to execute. Please retry on idle.\n"));
+    return true;
+}
+
+// Commands that need the board answer NG until a board report has been read.
+bool MainWindow::refuseWithoutBoard(QServerSocket *client)
+{
+    if (udpThread && udpThread->registerCount() > SamplingRegister)
+        return false;
+    answer(client, QLatin1String(NoBoard) + QLatin1Char('\n'));
+    return true;
+}
+
+// ---- register worker ----
+
+// Lets a run in progress end, so that writes queued next go out in a run of
+// their own: a flush ends by itself, polling is stopped.
+void MainWindow::settleWorker()
+{
+    if (!udpThread || !udpThread->isRunning())
+        return;
+    if (udpThread->mode == QUdpThread::ModePoll)
+        udpThread->stop();
+    else
+        udpThread->wait();
+}
+
+// Starts the flush run whose end delivers the deferred reply. The marker is
+// posted before the run starts, so ends of earlier runs arrive before it.
+void MainWindow::startFlush()
+{
+    settleWorker();
+    const quint64 generation = ++replyGeneration;
+    replyArmed = false;
+    QMetaObject::invokeMethod(
+        this, [this, generation] {
+            if (generation == replyGeneration)
+                replyArmed = true;
+        },
+        Qt::QueuedConnection);
+    udpThread->mode = QUdpThread::ModeFlush;
+    udpThread->start(QThread::InheritPriority);
+}
+
+// Sends what is queued now and waits for it; true when the run completed.
+bool MainWindow::flushNow()
+{
+    if (!udpThread)
+        return false;
+    settleWorker();
+    bool ok = false;
+    const QMetaObject::Connection c = connect(
+        udpThread, &QTelvo::closed, udpThread, [&ok](bool done) { ok = done; }, Qt::DirectConnection);
+    udpThread->mode = QUdpThread::ModeFlush;
+    udpThread->start(QThread::InheritPriority);
+    udpThread->wait();
+    disconnect(c);
+    return ok;
+}
+
+// ---- link errors and link state ----
+
+// Register-link error: every client hears of it, then the server stops.
+void MainWindow::serverLinkError(const QString &text)
+{
+    if (!server)
+        return;
+    replyBuffer.clear();
+    replyArmed = false;
+    const QString message = QStringLiteral("NG\nUDP error! - ") + text + QLatin1Char('\n');
+    appendLog(message);
+    QByteArray reply = message.toLatin1();
+    toCrLf(reply);
+    QVector<QPointer<QServerSocket>> snapshot;
+    for (QServerSocket *c : std::as_const(clients))
+        snapshot << c;
+    for (const QPointer<QServerSocket> &c : std::as_const(snapshot))
+        sendTo(c.data(), reply);
+    stopServer();
+    appendLog(stamp() + QStringLiteral("Disconnect all\n"));
+}
+
+// End of a worker run: delivers the deferred set reply when this is the
+// run that carried its writes and the run completed.
+void MainWindow::serverRunEnded(bool ok)
+{
+    if (!replyArmed)
+        return;
+    replyArmed = false;
+    if (!ok) {
+        // The write did not reach the board: no "OK" for it.
+        replyBuffer.clear();
+        return;
+    }
+    if (serverRunning)
+        sendReply();
+}
+
+// Data stream up and board armed: the "OK" of "single" or "start".
+void MainWindow::serverConnected()
+{
+    if (serverRunning)
+        sendReply();
+}
+
+// ---- the interpreter ----
+
+// A target the data stream cannot use, as the window's warning would say it.
+QString MainWindow::streamTargetRefusal() const
+{
+    const QString portText = ui->tcp->text();
+    bool ok = false;
+    const uint port = portText.toUInt(&ok, 10);
+    if (!ok || port < 1 || port > 65535)
+        return QStringLiteral("Invalid Port Number: %1").arg(portText);
+    QHostAddress host;
+    if (!host.setAddress(ui->address->text()))
+        return QStringLiteral("Invalid IP Address: ") + ui->address->text();
+    return QString();
+}
+
+// What the window's trigger check would refuse on the way to setup.
+QString MainWindow::triggerRefusal() const
+{
+    const QString delayInput = ui->delay->text();
+    bool ok = false;
+    const double f = delayInput.toDouble(&ok) / 6.4 + 0.5;
+    if (!ok || !std::isfinite(f) || f < 0 || f >= 256)
+        return QStringLiteral("NG:Invalid Trigger Delay: %1").arg(delayInput);
+    const QString vthInput = ui->Vth->text();
+    vthInput.toShort(&ok, 10);
+    if (!ok)
+        return QStringLiteral("NG:Invalid Trigger Vth: %1").arg(vthInput);
+    return QString();
+}
+
+void MainWindow::startSampling(QServerSocket *client, bool continuous)
+{
+    // A stream still connecting counts as started too: a second one would
+    // run over it.
+    if (running || tcpThread) {
+        answerStart(client, QStringLiteral("Already started"));
+        return;
+    }
+    if (!udpThread || udpThread->registerCount() <= SamplingRegister) {
+        answerStart(client, QString::fromLatin1(NoBoard + 3));
+        return;
+    }
+    const QString refusal = streamTargetRefusal();
+    if (!refusal.isEmpty()) {
+        answerStart(client, refusal);
+        return;
+    }
+
+    settleWorker();
+    ++replyGeneration;
+    replyArmed = false;
+    udpThread->mode = QUdpThread::ModePoll;
+    udpThread->start(QThread::InheritPriority);
+    connectDataStream(continuous);
+    if (!tcpThread) {
+        if (udpThread)
+            udpThread->stop();
+        answerStart(client, QStringLiteral("Unable to start the data stream"));
+        return;
+    }
+    currentClient = client;
+    replyBuffer = QByteArrayLiteral("OK\n");
+}
+
+bool MainWindow::setCondition(bool setup, QString *refusal)
+{
+    if (!udpThread)
+        return false;
+    if (udpThread->registerCount() > ControlRegister) {
+        if (bool(udpThread->registerValue(ControlRegister) & 0x80) == setup)
+            return false;
+        if (setup) {
+            const QString why = triggerRefusal();
+            if (!why.isEmpty()) {
+                if (refusal)
+                    *refusal = why;
+                return false;
+            }
+        }
+        settleWorker();
+        on_pushButton_clicked();
+        // The toggle's own checks (and the box it then shows) may refuse.
+        if (!udpThread || bool(udpThread->registerValue(ControlRegister) & 0x80) != setup) {
+            if (refusal)
+                *refusal = QStringLiteral("NG:Trigger settings refused");
+            return false;
+        }
+    }
+    startFlush();
+    setupCondition = setup;
+    replyBuffer = QByteArrayLiteral("OK\ncondition:") + (setup ? "setup" : "idle") + "\n";
+    return true;
+}
+
+void MainWindow::runCommand(QString line)
+{
+    QServerSocket *from = qobject_cast<QServerSocket *>(sender());
+    if (!from)
+        return;
+    // The client may go while a reply is sent or a box is open.
+    QPointer<QServerSocket> client(from);
+    currentClient = from;
+
+    QString text = line;
+    text.chop(text.endsWith(QLatin1String("\r\n")) ? 2 : 1);
+    appendLog(stamp() + QStringLiteral("Client[%1] %2\n").arg(QString::number(from->id()), text));
+
+    const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (words.isEmpty()) {
+        sendTo(client, QByteArray(Prompt));
+        replyPause();
+        return;
+    }
+    const QString command = words.first();
+    const bool setForm = words.size() == 2;
+    const QString param = setForm ? words.at(1) : QString();
+    // Re-read the client before every send: it may have gone meanwhile.
+    auto to = [&client] { return client.data(); };
+
+    if (command == QLatin1String("read")) {
+        quint16 n = 0;
+        if (eventBuffer.size() >= 4)
+            n = quint16((eventBuffer.size() - 4) / 2);
+        QByteArray reply;
+        reply.reserve(2 + 2 * n + 9);
+        reply.append(char(n >> 8));
+        reply.append(char(n & 0xFF));
+        reply.append(eventBuffer.right(2 * n));
+        reply.append(Prompt);
+        sendTo(to(), reply);
+        appendLog(QStringLiteral("OK:%1word(%2byte) data transferred\n").arg(n).arg(2 * int(n)));
+        clearEvent();
+        replyPause();
+    } else if (command == QLatin1String("single") || command == QLatin1String("start")) {
+        startSampling(to(), command == QLatin1String("start"));
+        replyPause();
+    } else if (command == QLatin1String("stop")) {
+        if (!running) {
+            answerStart(to(), QStringLiteral("Already stopped"));
+        } else {
+            on_stop_clicked();
+            QThread::usleep(1000000);
+            bool sent = false;
+            if (udpThread) {
+                // A worker stopped by a stream error never took the stop write.
+                const bool pending = udpThread->queuedRequests() > 0;
+                udpThread->stop();
+                if (pending) {
+                    if (udpThread->queuedRequests() == 0)
+                        udpThread->writeRegisters(ControlRegister, 1);
+                    sent = flushNow();
+                } else {
+                    sent = true;
+                }
+            }
+            running = false;
+            if (sent)
+                answerStart(to(), QStringLiteral("OK"));
+            else if (!udpThread)
+                answerStart(to(), QString::fromLatin1(NoBoard + 3));
+            // A failed flush is answered by the register-error broadcast.
+        }
+        replyPause();
+    } else if (command == QLatin1String("condition")) {
+        if (refuseWhileRunning(to()) || refuseWithoutBoard(to()))
+            return;
+        QString status;
+        if (setForm && (param == QLatin1String("idle") || param == QLatin1String("setup"))) {
+            const bool setup = param == QLatin1String("setup");
+            if (setCondition(setup, &status)) {
+                currentClient = client.data();
+                return;
+            }
+            if (status.isEmpty())
+                status = setup ? QStringLiteral("NG:Already setup") : QStringLiteral("NG:Already set to idle");
+        } else if (setForm) {
+            status = QStringLiteral("NG:invalid parameter for condition - ") + param;
+        }
+        answer(to(), (status.isEmpty() ? QStringLiteral("OK") : status) + QStringLiteral("\ncondition:")
+                         + (setupCondition ? QStringLiteral("setup") : QStringLiteral("idle")) + QLatin1Char('\n'));
+    } else if (command == QLatin1String("rate")) {
+        if (refuseWhileRunning(to()) || refuseUnlessIdle(to()) || refuseWithoutBoard(to()))
+            return;
+        QString status;
+        if (setForm) {
+            static const QStringList rates = {QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
+                                              QStringLiteral("5")};
+            const int code = rates.indexOf(param);
+            if (code < 0) {
+                status = QStringLiteral("NG:invalid parameter for rate - ") + param;
+            } else if (code != ui->sampling->currentIndex()) {
+                settleWorker();
+                const int old = udpThread->registerValue(SamplingRegister);
+                ui->sampling->setCurrentIndex(code);
+                samplingCode = quint8(ui->sampling->currentIndex() & 3);
+                udpThread->setRegister(SamplingRegister, quint8((old & 0xFC) | (ui->sampling->currentIndex() & 3)));
+                udpThread->writeRegisters(SamplingRegister, 1);
+                startFlush();
+                currentClient = client.data();
+                replyBuffer = "OK\nrate:" + ui->sampling->currentText().toLatin1() + "\n";
+                return;
+            }
+        }
+        answer(to(), (status.isEmpty() ? QStringLiteral("OK") : status) + QStringLiteral("\nrate:")
+                         + ui->sampling->currentText() + QLatin1Char('\n'));
+    } else if (command == QLatin1String("trigger")) {
+        if (refuseWhileRunning(to()) || refuseUnlessIdle(to()) || refuseWithoutBoard(to()))
+            return;
+        QString status;
+        if (setForm) {
+            int index = -1;
+            static const QRegularExpression channel(QStringLiteral("^ch([0-9]+)$"));
+            const QRegularExpressionMatch m = channel.match(param);
+            if (param == QLatin1String("NIM0")) {
+                index = 0;
+            } else if (param == QLatin1String("NIM1")) {
+                index = 1;
+            } else if (m.hasMatch()) {
+                bool ok = false;
+                const uint number = m.captured(1).toUInt(&ok, 10);
+                if (ok && number <= 15)
+                    index = int(number) + 2;
+            }
+            if (index < 0) {
+                status = QStringLiteral("NG:invalid parameter for trigger - ") + param;
+            } else if (index != ui->comboBox->currentIndex()) {
+                settleWorker();
+                ui->comboBox->setCurrentIndex(index);
+                const int i = ui->comboBox->currentIndex();
+                quint8 value = i < 2 ? quint8(i) : quint8(((i - 2) & 0x0F) | 0x10);
+                if (ui->fall->isChecked())
+                    value |= 0x20;
+                udpThread->setRegister(TriggerSourceRegister, value);
+                udpThread->writeRegisters(TriggerSourceRegister, 1);
+                startFlush();
+                currentClient = client.data();
+                replyBuffer = "OK\ntrigger:" + ui->comboBox->currentText().toLatin1() + "\n";
+                return;
+            }
+        }
+        answer(to(), (status.isEmpty() ? QStringLiteral("OK") : status) + QStringLiteral("\ntrigger:")
+                         + ui->comboBox->currentText() + QLatin1Char('\n'));
+    } else if (command == QLatin1String("delay")) {
+        if (refuseWhileRunning(to()) || refuseUnlessIdle(to()) || refuseWithoutBoard(to()))
+            return;
+        const int current = udpThread->registerValue(TriggerDelayRegister);
+        QString status;
+        if (setForm) {
+            bool ok = false;
+            const quint16 v = param.toUShort(&ok, 10);
+            if (!ok || v > 255) {
+                status = QStringLiteral("NG:invalid parameter for delay - ") + param;
+            } else if (v != current) {
+                settleWorker();
+                ui->delay->setText(QStringLiteral("%1").arg(v * 6.4, 0, 'g', 6));
+                udpThread->setRegister(TriggerDelayRegister, quint8(v));
+                udpThread->writeRegisters(TriggerDelayRegister, 1);
+                startFlush();
+                currentClient = client.data();
+                replyBuffer = QStringLiteral("OK\ndelay:%1(%2ns)\n").arg(QString::number(v), ui->delay->text()).toLatin1();
+                return;
+            }
+        }
+        answer(to(), (status.isEmpty() ? QStringLiteral("OK") : status)
+                         + QStringLiteral("\ndelay:%1(%2ns)\n").arg(QString::number(current), ui->delay->text()));
+    } else if (command == QLatin1String("help") || command == QLatin1String("?")) {
+        QString help;
+        for (const char *h : HelpLines)
+            help += QLatin1String(h) + QLatin1Char('\n');
+        answer(to(), help);
+    } else if (command == QLatin1String("quit")) {
+        // Said goodbye to and closed by the client's own framing.
+        replyPause();
+    } else {
+        answer(to(), QStringLiteral("Unknown Command: ") + command + QLatin1Char('\n'));
+    }
+}

@@ -193,8 +193,7 @@ void MainWindow::udpError(QString *text)
         return;
     errorText = *text;
 
-    // The command server's handling of a register-link error (replies to
-    // every client, server stopped) runs here once the server is in place.
+    serverLinkError(errorText);
 
     if (udpThread) {
         QUdpThread *failed = udpThread;
@@ -228,7 +227,7 @@ void MainWindow::error(QString text)
         replyBuffer.append("TCP error! - ");
         replyBuffer.append(text.toLatin1());
         replyBuffer.append("\n");
-        // The command server sends replyBuffer to the current client here.
+        sendReply();
         if (udpThread)
             udpThread->stop();
     }
@@ -239,7 +238,5 @@ void MainWindow::udpStopped(bool ok)
 {
     if (fromOtherWorker())
         return;
-    // A reply that a remote command left waiting for this run is sent here
-    // (when ok and the command server runs) once the server is in place.
-    Q_UNUSED(ok);
+    serverRunEnded(ok);
 }

@@ -62,6 +62,7 @@ MainWindow::MainWindow(bool useT0, int limitMiB, QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    disposeClients();
     if (tcpThread) {
         tcpThread->stop();
         delete tcpThread;

@@ -129,7 +129,30 @@ private:
     void setSignCell(int row, int index);
     // -- end registers.cpp
     // Command server (commands.cpp)
-
+    void stopServer();
+    void startSampling(QServerSocket *client, bool continuous);
+    bool setCondition(bool setup, QString *refusal = nullptr);
+    bool refuseWhileRunning(QServerSocket *client);
+    bool refuseUnlessIdle(QServerSocket *client);
+    bool refuseWithoutBoard(QServerSocket *client);
+    void sendReply();
+    void sendTo(QServerSocket *client, const QByteArray &bytes);
+    void answer(QServerSocket *client, const QString &text);
+    void answerStart(QServerSocket *client, const QString &status);
+    QString triggerRefusal() const;
+    QString streamTargetRefusal() const;
+    void settleWorker();
+    void startFlush();
+    bool flushNow();
+    void serverLinkError(const QString &text);
+    void serverRunEnded(bool ok);
+    void serverConnected();
+    void disposeClients();
+    // A deferred set reply waits for the end of the flush run started for it;
+    // ends of earlier runs still queued are told apart by this marker.
+    bool replyArmed = false;
+    quint64 replyGeneration = 0;
+    int logLines = 0;
     // -- end commands.cpp
 
     QTcpThread *tcpThread = nullptr;

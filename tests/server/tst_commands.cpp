@@ -1,0 +1,460 @@
+// The command language through real TCP clients against the real window and
+// the board emulator: every command, its replies and NG texts, deferred
+// replies after the board got the write, ReadReply bytes and log lines.
+#include "serverrig.h"
+#include "ui_mainwindow.h"
+
+#include <QSignalSpy>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace rig;
+
+namespace {
+
+const QByteArray Help = "single :start a sampling only once\r\n"
+                        "start :start a consecutive sampling\r\n"
+                        "stop :stop sampling\r\n"
+                        "condition [setup/idle] :set/show DRS4 PLL condition\r\n"
+                        "rate [1/2/3/5] :set/show sampling rate\r\n"
+                        "trigger [NIM0/NIM1/ch[0-15]] :set/show trigger source\r\n"
+                        "delay [0-255] :set/show trigger delay\r\n"
+                        "help :show this message\r\n"
+                        "quit :finish this connection\r\n"
+                        "Zentrofa>";
+
+// A loopback listener whose accept queue is full: a stream to it stays in
+// its connect phase until the stream's own wait gives up.
+struct BlackHole {
+    BlackHole()
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 || ::listen(fd, 0) != 0
+            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            return;
+        port = ntohs(a.sin_port);
+        for (int i = 0; i < 8; ++i) {
+            auto s = std::make_unique<QTcpSocket>();
+            s->connectToHost(QStringLiteral("127.0.0.1"), port);
+            const bool ok = s->waitForConnected(300);
+            fillers.push_back(std::move(s));
+            if (!ok) {
+                full = true;
+                return;
+            }
+        }
+    }
+    ~BlackHole()
+    {
+        fillers.clear();
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    int fd = -1;
+    quint16 port = 0;
+    bool full = false;
+    std::vector<std::unique_ptr<QTcpSocket>> fillers;
+};
+
+} // namespace
+
+class TestCommands : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { installFailOnWarnings(); }
+
+    void greetingAndLogLines()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        QCOMPARE(c->ask("\r\n"), QByteArray("Zentrofa>"));
+        QCOMPARE(c->ask("   \n"), QByteArray("Zentrofa>"));
+        QCOMPARE(c->ask("bogus word\r\n"), QByteArray("Unknown Command: bogus\r\nZentrofa>"));
+        c->socket.disconnectFromHost();
+        QTRY_COMPARE(A::clients(r.w).size(), 0);
+        QCOMPARE(unstamped(r.log()),
+                 QStringLiteral("The server is running on port:%1\n"
+                                "\n<T>Connection ID: 0\nOK:Connected\n"
+                                "<T>Client[0] \n"
+                                "<T>Client[0]    \n"
+                                "<T>Client[0] bogus word\n"
+                                "Unknown Command: bogus\n"
+                                "<T>Disconnect 0\n")
+                     .arg(r.port()));
+        QVERIFY(r.port() != 0);
+    }
+
+    void helpUnknownAndCase()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        QCOMPARE(c->ask("help\r\n"), Help);
+        QCOMPARE(c->ask("?\n"), Help);
+        QCOMPARE(c->ask("  help   \r"), Help);
+        QCOMPARE(c->ask("READ\r\n"), QByteArray("Unknown Command: READ\r\nZentrofa>"));
+        QCOMPARE(c->ask("rate\t1\r\n"), QByteArray("Unknown Command: rate\t1\r\nZentrofa>"));
+        QCOMPARE(c->ask("Quit\r\n"), QByteArray("Unknown Command: Quit\r\nZentrofa>"));
+        QCOMPARE(c->socket.state(), QAbstractSocket::ConnectedState);
+        // Latin-1 both ways.
+        QCOMPARE(c->ask("\xe9t\xe9\r\n"), QByteArray("Unknown Command: \xe9t\xe9\r\nZentrofa>"));
+        QVERIFY(r.log().contains(QStringLiteral("Client[0] \u00e9t\u00e9\n")));
+    }
+
+    void rateShowSetAndDeferred()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        QCOMPARE(r.ui()->sampling->currentIndex(), 0);
+        r.emu.clearRequests();
+        QCOMPARE(c->ask("rate\r\n"), QByteArray("OK\r\nrate:1 ns\r\nZentrofa>"));
+        QCOMPARE(c->ask("rate 1 2\r\n"), QByteArray("OK\r\nrate:1 ns\r\nZentrofa>"));
+        QCOMPARE(c->ask("rate 4\r\n"), QByteArray("NG:invalid parameter for rate - 4\r\nrate:1 ns\r\nZentrofa>"));
+        QCOMPARE(c->ask("rate 1\r\n"), QByteArray("OK\r\nrate:1 ns\r\nZentrofa>"));
+        QVERIFY(!A::worker(r.w)->isRunning());
+        QVERIFY(r.emu.requests().isEmpty());
+
+        const quint8 old = r.emu.reg(20);
+        c->write("rate 5\r\n");
+        const QByteArray reply = c->take();
+        // The write had reached the board before the reply was sent.
+        const QList<int> writes = writesTo(r.emu, 20);
+        QCOMPARE(reply, QByteArray("OK\r\nrate:1/5 ns\r\nZentrofa>"));
+        QCOMPARE(writes, QList<int>{(old & 0xFC) | 3});
+        QCOMPARE(r.ui()->sampling->currentIndex(), 3);
+        QVERIFY(r.log().endsWith(QStringLiteral("Client[0] rate 5\nOK\nrate:1/5 ns\n")));
+    }
+
+    void triggerSources()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        for (const char *bad : {"ch16", "ch", "xch3", "CH3", "ch-1", "nim0"}) {
+            const QByteArray expect = QByteArray("NG:invalid parameter for trigger - ") + bad + "\r\ntrigger:"
+                + r.ui()->comboBox->currentText().toLatin1() + "\r\nZentrofa>";
+            QCOMPARE(c->ask(QByteArray("trigger ") + bad + "\r\n"), expect);
+        }
+        r.emu.clearRequests();
+        r.ui()->rise->setChecked(true);
+        QCOMPARE(c->ask("trigger ch03\r\n"), QByteArray("OK\r\ntrigger:Ch.3\r\nZentrofa>"));
+        QCOMPARE(writesTo(r.emu, 16), QList<int>{0x13});
+        QCOMPARE(c->ask("trigger ch3\r\n"), QByteArray("OK\r\ntrigger:Ch.3\r\nZentrofa>"));
+        QCOMPARE(c->ask("trigger ch15\r\n"), QByteArray("OK\r\ntrigger:Ch.15\r\nZentrofa>"));
+        r.ui()->fall->setChecked(true);
+        QCOMPARE(c->ask("trigger NIM1\r\n"), QByteArray("OK\r\ntrigger:NIM-IN1\r\nZentrofa>"));
+        // The threshold inputs follow the source (their tab is locked meanwhile).
+        QVERIFY(r.ui()->Vth->testAttribute(Qt::WA_ForceDisabled));
+        QCOMPARE(c->ask("trigger ch0\r\n"), QByteArray("OK\r\ntrigger:Ch.0\r\nZentrofa>"));
+        QVERIFY(!r.ui()->Vth->testAttribute(Qt::WA_ForceDisabled));
+        QCOMPARE(writesTo(r.emu, 16), (QList<int>{0x13, 0x1F, 0x21, 0x30}));
+        QCOMPARE(r.emu.reg(16), quint8(0x30));
+        QCOMPARE(c->ask("trigger\r\n"), QByteArray("OK\r\ntrigger:Ch.0\r\nZentrofa>"));
+    }
+
+    void delayValues()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        const int d = r.emu.reg(17);
+        const QByteArray echo = QByteArray("delay:") + QByteArray::number(d) + "(" + r.ui()->delay->text().toLatin1()
+            + "ns)\r\nZentrofa>";
+        QCOMPARE(c->ask("delay 256\r\n"), "NG:invalid parameter for delay - 256\r\n" + echo);
+        QCOMPARE(c->ask("delay -1\r\n"), "NG:invalid parameter for delay - -1\r\n" + echo);
+        QCOMPARE(c->ask("delay x\r\n"), "NG:invalid parameter for delay - x\r\n" + echo);
+        r.emu.clearRequests();
+        QCOMPARE(d, 10);
+        QCOMPARE(c->ask("delay 10\r\n"), QByteArray("OK\r\ndelay:10(64ns)\r\nZentrofa>"));
+        QVERIFY(r.emu.requests().isEmpty());
+        QCOMPARE(c->ask("delay 12\r\n"), QByteArray("OK\r\ndelay:12(76.8ns)\r\nZentrofa>"));
+        QCOMPARE(writesTo(r.emu, 17), QList<int>{12});
+        QCOMPARE(c->ask("delay 255\r\n"), QByteArray("OK\r\ndelay:255(1632ns)\r\nZentrofa>"));
+        QCOMPARE(c->ask("delay 1\r\n"), QByteArray("OK\r\ndelay:1(6.4ns)\r\nZentrofa>"));
+        // The echo shows the line edit, also an unapplied value typed there.
+        r.ui()->delay->setText(QStringLiteral("99"));
+        QCOMPARE(c->ask("delay\r\n"), QByteArray("OK\r\ndelay:1(99ns)\r\nZentrofa>"));
+        QCOMPARE(writesTo(r.emu, 17), (QList<int>{12, 255, 1}));
+    }
+
+    void conditionToggles()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        QCOMPARE(c->ask("condition\r\n"), QByteArray("OK\r\ncondition:idle\r\nZentrofa>"));
+        QCOMPARE(c->ask("condition idle\r\n"), QByteArray("NG:Already set to idle\r\ncondition:idle\r\nZentrofa>"));
+        QCOMPARE(c->ask("condition up\r\n"),
+                 QByteArray("NG:invalid parameter for condition - up\r\ncondition:idle\r\nZentrofa>"));
+
+        // Refused by the window's trigger check: NG at once, nothing written.
+        r.emu.clearRequests();
+        r.ui()->Vth->setText(QStringLiteral("abc"));
+        QCOMPARE(c->ask("condition setup\r\n"),
+                 QByteArray("NG:Invalid Trigger Vth: abc\r\ncondition:idle\r\nZentrofa>"));
+        r.ui()->Vth->setText(QStringLiteral("-20"));
+        r.ui()->delay->setText(QStringLiteral("2000"));
+        QCOMPARE(c->ask("condition setup\r\n"),
+                 QByteArray("NG:Invalid Trigger Delay: 2000\r\ncondition:idle\r\nZentrofa>"));
+        QVERIFY(!A::setup(r.w));
+        QCOMPARE(r.answerer.count(), 0);
+        QVERIFY(!A::worker(r.w)->isRunning());
+        QVERIFY(r.emu.requests().isEmpty());
+
+        r.ui()->delay->setText(QStringLiteral("64"));
+        QCOMPARE(c->ask("condition setup\r\n"), QByteArray("OK\r\ncondition:setup\r\nZentrofa>"));
+        QCOMPARE(writesTo(r.emu, 4), QList<int>{0x80});
+        QCOMPARE(r.emu.reg(17), quint8(10));
+        QCOMPARE(r.emu.reg(18) << 8 | r.emu.reg(19), 0xFFEC);
+        QVERIFY(A::setup(r.w));
+        QCOMPARE(c->ask("condition setup\r\n"), QByteArray("NG:Already setup\r\ncondition:setup\r\nZentrofa>"));
+        const QByteArray idleOnly = "NG:Unable to execute. Please retry on idle.\r\nZentrofa>";
+        QCOMPARE(c->ask("rate 2\r\n"), idleOnly);
+        QCOMPARE(c->ask("trigger\r\n"), idleOnly);
+        QCOMPARE(c->ask("delay 3\r\n"), idleOnly);
+        QCOMPARE(c->ask("condition idle\r\n"), QByteArray("OK\r\ncondition:idle\r\nZentrofa>"));
+        QCOMPARE(writesTo(r.emu, 4), (QList<int>{0x80, 0x00}));
+        QVERIFY(!A::setup(r.w));
+    }
+
+    void readReplies()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        c->write("read\r\n");
+        QCOMPARE(c->takeRead(), QByteArray("\x00\x00Zentrofa>", 11));
+        QVERIFY(r.log().endsWith(QStringLiteral("Client[0] read\nOK:0word(0byte) data transferred\n")));
+
+        r.emu.clearRequests();
+        QCOMPARE(c->ask("single\r\n"), QByteArray("OK\r\nZentrofa>"));
+        QVERIFY(r.log().endsWith(QStringLiteral("Client[0] single\nOK\n")));
+        QVERIFY(A::stream(r.w));
+        QTRY_VERIFY_WITH_TIMEOUT(A::event(r.w).size() == 32772, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!A::running(r.w) && !A::stream(r.w), 10000);
+        QCOMPARE(writesTo(r.emu, 4), (QList<int>{0x20, 0x10}));
+
+        c->write("read\r\n");
+        const QByteArray reply = c->takeRead();
+        QCOMPARE(reply.size(), 2 + 32768 + 9);
+        QCOMPARE(reply.left(2), QByteArray("\x40\x00", 2));
+        QCOMPARE(reply.mid(2, 32768), r.emu.sentBlocks().value(0).mid(4));
+        QVERIFY(reply.endsWith(Prompt));
+        QVERIFY(r.log().endsWith(QStringLiteral("Client[0] read\nOK:16384word(32768byte) data transferred\n")));
+        QVERIFY(A::event(r.w).isEmpty());
+        QVERIFY(!r.ui()->graph->isEnabled());
+        c->write("read\r\n");
+        QCOMPARE(c->takeRead(), QByteArray("\x00\x00Zentrofa>", 11));
+
+        // Nothing runs any more.
+        QCOMPARE(c->ask("stop\r\n"), QByteArray("NG\r\nAlready stopped\r\nZentrofa>"));
+        QVERIFY(r.log().endsWith(QStringLiteral("Client[0] stop\nNG:Already stopped\n")));
+    }
+
+    void startAndStop()
+    {
+        BoardEmulator::Options opts;
+        opts.rate = 50;
+        opts.recordBlocks = false;
+        Rig r(opts);
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        r.emu.clearRequests();
+        QCOMPARE(c->ask("start\r\n"), QByteArray("OK\r\nZentrofa>"));
+        QVERIFY(A::running(r.w));
+        QCOMPARE(c->ask("start\r\n"), QByteArray("NG\r\nAlready started\r\nZentrofa>"));
+        QCOMPARE(c->ask("single\r\n"), QByteArray("NG\r\nAlready started\r\nZentrofa>"));
+        QVERIFY(r.log().endsWith(QStringLiteral("Client[0] single\nNG:Already started\n")));
+        const QByteArray afterStop = "NG:Unable to execute. Please retry after stop.\r\nZentrofa>";
+        QCOMPARE(c->ask("condition\r\n"), afterStop);
+        QCOMPARE(c->ask("rate 2\r\n"), afterStop);
+        QCOMPARE(c->ask("trigger ch1\r\n"), afterStop);
+        QCOMPARE(c->ask("delay\r\n"), afterStop);
+        QTRY_VERIFY_WITH_TIMEOUT(r.emu.blocksSent() >= 3, 10000);
+        c->write("read\r\n");
+        QTRY_VERIFY_WITH_TIMEOUT(!A::event(r.w).isEmpty() || c->socket.bytesAvailable() > 0, 5000);
+        const QByteArray rr = c->takeRead();
+        QVERIFY(rr.size() == 11 || rr.size() == 2 + 32768 + 9);
+
+        c->write("stop\r\n");
+        const QByteArray ok = c->take();
+        const QList<int> writes = writesTo(r.emu, 4);
+        QCOMPARE(ok, QByteArray("OK\r\nZentrofa>"));
+        QCOMPARE(writes, (QList<int>{0x60, 0x10}));
+        QVERIFY(!A::running(r.w));
+        QTRY_VERIFY_WITH_TIMEOUT(!A::stream(r.w), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!A::worker(r.w)->isRunning(), 5000);
+        QVERIFY(!r.emu.executing());
+        QCOMPARE(c->ask("stop\r\n"), QByteArray("NG\r\nAlready stopped\r\nZentrofa>"));
+        // The tabs stay as the server keeps them.
+        QVERIFY(!r.ui()->tabWidget->isTabEnabled(0));
+        QVERIFY(!r.ui()->tabWidget->isTabEnabled(1));
+    }
+
+    // A stream still connecting refuses a second start; stop does not count
+    // it as running; its error reaches only the client of the last command.
+    void connectingStreamAndStreamError()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        BlackHole hole;
+        QVERIFY(hole.full);
+        r.ui()->tcp->setText(QString::number(hole.port));
+        auto a = r.client();
+        auto b = r.client();
+        QVERIFY(a && b);
+        a->write("start\r\n");
+        QTRY_VERIFY(A::stream(r.w));
+        QCOMPARE(b->ask("start\r\n"), QByteArray("NG\r\nAlready started\r\nZentrofa>"));
+        QCOMPARE(b->ask("stop\r\n"), QByteArray("NG\r\nAlready stopped\r\nZentrofa>"));
+        QCOMPARE(a->ask("help\r\n"), Help);
+        // a's command came last: a gets the stream error.
+        r.answerer.answer(QMessageBox::Ok);
+        const QByteArray err = a->take(15000);
+        QVERIFY2(err.startsWith("NG\r\nTCP error! - ") && err.endsWith("\r\nZentrofa>"), err.constData());
+        QVERIFY(r.answerer.waitForBoxes(1, 10000));
+        QCOMPARE(r.answerer.last().text, A::errorText(r.w));
+        QCOMPARE(err, "NG\r\nTCP error! - " + A::errorText(r.w).toLatin1() + "\r\nZentrofa>");
+        QVERIFY(r.log().contains(QStringLiteral("NG\nTCP error! - ") + A::errorText(r.w) + QStringLiteral("\n")));
+        QVERIFY(b->silent(200));
+        QTRY_VERIFY_WITH_TIMEOUT(!A::stream(r.w), 10000);
+        QVERIFY(A::serverRunning(r.w));
+        QVERIFY(!A::worker(r.w)->isRunning());
+    }
+
+    // After a stream error the acquisition still counts as running; stop
+    // writes the stop bit (the worker is not polling any more) before OK.
+    void stopAfterStreamError()
+    {
+        BoardEmulator::Options opts;
+        opts.rate = 50;
+        opts.recordBlocks = false;
+        Rig r(opts);
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        r.emu.setFault(BoardEmulator::CloseMidBlock, 2);
+        r.answerer.answer(QMessageBox::Ok);
+        QCOMPARE(c->ask("start\r\n"), QByteArray("OK\r\nZentrofa>"));
+        const QByteArray err = c->take(15000);
+        QVERIFY2(err.startsWith("NG\r\nTCP error! - "), err.constData());
+        QVERIFY(r.answerer.waitForBoxes(1, 10000));
+        QTRY_VERIFY_WITH_TIMEOUT(!A::stream(r.w), 10000);
+        QVERIFY(!A::worker(r.w)->isRunning());
+        QVERIFY(A::running(r.w));
+
+        QCOMPARE(c->ask("start\r\n"), QByteArray("NG\r\nAlready started\r\nZentrofa>"));
+        QCOMPARE(c->ask("single\r\n"), QByteArray("NG\r\nAlready started\r\nZentrofa>"));
+        QCOMPARE(c->ask("rate\r\n"), QByteArray("NG:Unable to execute. Please retry after stop.\r\nZentrofa>"));
+        r.emu.clearRequests();
+        c->write("stop\r\n");
+        const QByteArray ok = c->take();
+        const QList<int> writes = writesTo(r.emu, 4);
+        QCOMPARE(ok, QByteArray("OK\r\nZentrofa>"));
+        QCOMPARE(writes, QList<int>{0x10});
+        QVERIFY(!A::running(r.w));
+    }
+
+    void badStreamTargetAndNoBoard()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        r.emu.clearRequests();
+        r.ui()->tcp->setText(QStringLiteral("0"));
+        QCOMPARE(c->ask("start\r\n"), QByteArray("NG\r\nInvalid Port Number: 0\r\nZentrofa>"));
+        r.ui()->tcp->setText(QStringLiteral("70000"));
+        QCOMPARE(c->ask("single\r\n"), QByteArray("NG\r\nInvalid Port Number: 70000\r\nZentrofa>"));
+        r.ui()->tcp->setText(QString::number(r.emu.tcpPort()));
+        r.ui()->address->setText(QStringLiteral("no.where"));
+        QCOMPARE(c->ask("single\r\n"), QByteArray("NG\r\nInvalid IP Address: no.where\r\nZentrofa>"));
+        QVERIFY(r.log().endsWith(QStringLiteral("NG:Invalid IP Address: no.where\n")));
+        QVERIFY(!A::stream(r.w));
+        QVERIFY(!A::worker(r.w)->isRunning());
+        QCOMPARE(r.answerer.count(), 0);
+        QVERIFY(c->silent(300));
+        QVERIFY(r.emu.requests().isEmpty());
+
+        // No board read: every command that needs one says so.
+        Rig bare;
+        QVERIFY(bare.open(false));
+        QVERIFY(!A::worker(bare.w));
+        auto d = bare.client();
+        QVERIFY(d);
+        const QByteArray noBoard = "NG:No board. Please read the board first.\r\nZentrofa>";
+        for (const char *cmd : {"condition", "condition setup", "rate", "rate 2", "trigger ch1", "delay", "delay 3"})
+            QCOMPARE(d->ask(QByteArray(cmd) + "\r\n"), noBoard);
+        QCOMPARE(d->ask("single\r\n"), QByteArray("NG\r\nNo board. Please read the board first.\r\nZentrofa>"));
+        QCOMPARE(d->ask("start\r\n"), QByteArray("NG\r\nNo board. Please read the board first.\r\nZentrofa>"));
+        QCOMPARE(d->ask("help\r\n"), Help);
+        d->write("read\r\n");
+        QCOMPARE(d->takeRead(), QByteArray("\x00\x00Zentrofa>", 11));
+    }
+
+    // One pending reply for all clients: a second deferred command replaces
+    // the first; a reply whose client has gone is sent to nobody. The write
+    // of the first still reaches the board, each before its own reply.
+    void oneDeferredReplyForAll()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto a = r.client();
+        auto b = r.client();
+        QVERIFY(a && b);
+        r.emu.clearRequests();
+        r.emu.setFault(BoardEmulator::DelayReplies, 300);
+        a->write("rate 2\r\n");
+        QTRY_VERIFY(r.log().contains(QStringLiteral("Client[0] rate 2\n")));
+        QCOMPARE(b->ask("delay 5\r\n"), QByteArray("OK\r\ndelay:5(32ns)\r\nZentrofa>"));
+        QCOMPARE(writesTo(r.emu, 20).size(), 1);
+        QCOMPARE(writesTo(r.emu, 17), QList<int>{5});
+        QVERIFY(a->silent(800));
+
+        // a disconnects before its reply: nobody gets it.
+        a->write("trigger NIM0\r\n");
+        QTRY_VERIFY(r.log().contains(QStringLiteral("Client[0] trigger NIM0\n")));
+        a->socket.abort();
+        QTRY_VERIFY(r.log().contains(QStringLiteral("Disconnect 0\n")));
+        QTRY_COMPARE_WITH_TIMEOUT(writesTo(r.emu, 16).size(), 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!A::worker(r.w)->isRunning(), 5000);
+        QVERIFY(b->silent(500));
+        QVERIFY(!A::current(r.w));
+        r.emu.clearFaults();
+        QCOMPARE(b->ask("trigger\r\n"), QByteArray("OK\r\ntrigger:NIM-IN0\r\nZentrofa>"));
+    }
+
+    // Replies with inner line breaks are sent with CR CR LF there.
+    void innerLineBreaks()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        c->write("help\r\nquit\r\n");
+        QCOMPARE(c->take(), QByteArray("Unknown Command: help\r\r\nquit\r\nZentrofa>"));
+        QCOMPARE(c->socket.state(), QAbstractSocket::ConnectedState);
+        QVERIFY(r.log().endsWith(QStringLiteral("Client[0] help\r\nquit\nUnknown Command: help\r\nquit\n")));
+    }
+};
+
+QTEST_MAIN(TestCommands)
+#include "tst_commands.moc"
