@@ -298,3 +298,13 @@ void BoardEmulator::notifyBlock(qint64 index)
     if (isSignalConnected(signal))
         QMetaObject::invokeMethod(this, [this, index] { emit blockSent(index); }, Qt::QueuedConnection);
 }
+
+bool BoardEmulator::setRegisterPortOpen(bool open)
+{
+    if (!worker || !thread || !thread->isRunning())
+        return false;
+    bool ok = false;
+    QMetaObject::invokeMethod(
+        worker, [this, open, &ok] { ok = worker->setRegisterPortOpen(open); }, Qt::BlockingQueuedConnection);
+    return ok;
+}

@@ -5,6 +5,9 @@
 #include <QList>
 #include <QObject>
 
+#include "link/eventblock.h"
+#include "link/registermap.h"
+
 class QThread;
 class EmulatorWorker;
 struct EmulatorState;
@@ -138,13 +141,13 @@ public:
         LongData
     };
 
-    static constexpr int RegisterCount = 48;
-    static constexpr int EepromPageSize = 32;
-    static constexpr int EepromPages = 4;
+    static constexpr int RegisterCount = Reg::ImageSize;
+    static constexpr int EepromPageSize = Reg::EepromPageSize;
+    static constexpr int EepromPages = Reg::EepromPages;
     static constexpr int InfoBlockSize = 20;
-    static constexpr int BlockSize = 32772;
-    static constexpr int Channels = 16;
-    static constexpr int Cells = 1024;
+    static constexpr int BlockSize = Event::BlockSize;
+    static constexpr int Channels = Event::Channels;
+    static constexpr int Cells = Event::Cells;
 
     explicit BoardEmulator(const Options &opts = Options(), QObject *parent = nullptr);
     ~BoardEmulator() override; // stops the thread
@@ -211,6 +214,12 @@ private:
     EmulatorState *state;
     QThread *thread = nullptr;
     EmulatorWorker *worker = nullptr;
+
+public:
+    // Closes the register service's UDP port (requests then meet "port
+    // unreachable", as with a board switched off) or opens it again on the
+    // same port. Blocks until done; true when the port is in that state.
+    bool setRegisterPortOpen(bool open);
 };
 
 #endif
