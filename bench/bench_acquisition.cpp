@@ -1,9 +1,13 @@
 // Acquisition throughput: the emulator on 127.0.0.1 sends blocks as fast as
 // they are taken; the real window records them to a run file. Printed next
-// to a plain socket-to-file copy of the same stream, then a long run without
-// recording that shows the memory staying flat.
+// to a plain socket-to-file copy of the same stream (rounds alternate the
+// two), with the blocks sent and recorded after Stop (they must be equal);
+// then the emulator's paced rates read by a plain socket; then a long run
+// without recording that shows the memory staying flat.
 //
-//   bench_acquisition [recorded events] [events without recording]
+//   bench_acquisition [recorded events] [events without recording] [rounds]
+//
+// Exits non-zero when a step times out or a recorded run lost blocks.
 #include "boardemulator.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
@@ -19,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUdpSocket>
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -93,7 +98,17 @@ struct Figures {
     double seconds = 0;
     double programCpu = 0;
     double emuCpu = 0;
+    bool ok = false;
 };
+
+int failures = 0;
+
+void fail(const char *step)
+{
+    fprintf(stderr, "FAILED: %s\n", step);
+    fflush(stderr);
+    ++failures;
+}
 
 void print(const char *what, const Figures &f)
 {
@@ -124,8 +139,10 @@ Figures plainCopy(qint64 events, const QString &dir)
         return f;
     QTcpSocket sock;
     sock.connectToHost(QHostAddress::LocalHost, emu.tcpPort(), QIODevice::ReadOnly);
-    if (!sock.waitForConnected(2000) || !writeControl(emu.udpPort(), 0x60))
+    if (!sock.waitForConnected(2000) || !writeControl(emu.udpPort(), 0x60)) {
+        fail("plain copy: no stream");
         return f;
+    }
     QFile out(dir + QStringLiteral("/plain.bin"));
     out.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     QByteArray buf(Block, 0);
@@ -151,10 +168,53 @@ Figures plainCopy(qint64 events, const QString &dir)
     const double e = emulatorCpu(threadCpu()) - emulatorCpu(cpu0);
     f.emuCpu = e;
     f.programCpu = processCpu() - p0 - e;
+    f.ok = f.events == events;
+    if (!f.ok)
+        fail("plain copy: the stream stalled");
     writeControl(emu.udpPort(), 0x10);
     out.close();
     out.remove();
     return f;
+}
+
+// The emulator at a fixed rate, read by a plain socket for `seconds`.
+void pacedRate(int rate, double seconds)
+{
+    BoardEmulator::Options opts;
+    opts.recordBlocks = false;
+    opts.rate = rate;
+    BoardEmulator emu(opts);
+    if (!emu.start()) {
+        fail("paced rate: emulator did not start");
+        return;
+    }
+    QTcpSocket sock;
+    sock.connectToHost(QHostAddress::LocalHost, emu.tcpPort(), QIODevice::ReadOnly);
+    if (!sock.waitForConnected(2000) || !writeControl(emu.udpPort(), 0x60)) {
+        fail("paced rate: no stream");
+        return;
+    }
+    QByteArray buf(Block, 0);
+    qint64 bytes = 0;
+    QElapsedTimer t;
+    t.start();
+    while (t.nsecsElapsed() < qint64(seconds * 1e9)) {
+        if (sock.bytesAvailable() <= 0 && !sock.waitForReadyRead(2000)) {
+            fail("paced rate: the stream stalled");
+            return;
+        }
+        const qint64 n = sock.read(buf.data(), Block);
+        if (n <= 0) {
+            fail("paced rate: read failed");
+            return;
+        }
+        bytes += n;
+    }
+    const double elapsed = t.nsecsElapsed() / 1e9;
+    writeControl(emu.udpPort(), 0x10);
+    printf("emulator --rate %-6d %9.0f events/s delivered (%.0f %%)\n", rate, bytes / double(Block) / elapsed,
+           100.0 * bytes / double(Block) / elapsed / rate);
+    fflush(stdout);
 }
 
 // Runs the event loop until cond holds or the time is up.
@@ -196,8 +256,10 @@ struct Session {
         Ui_MainWindow *ui = MainWindowAccess::ui(w);
         count = 0;
         ui->start->click();
-        if (!spin([&] { return count > 0; }, 10000))
+        if (!spin([&] { return count > 0; }, 10000)) {
+            fail("window: no first event");
             return f;
+        }
         const qint64 first = count;
         const auto cpu0 = threadCpu();
         const double p0 = processCpu();
@@ -205,8 +267,10 @@ struct Session {
         t.start();
         qint64 next = step;
         while (count < events) {
-            if (!spin([&] { return count >= events || (step && count >= next); }, 20000))
+            if (!spin([&] { return count >= events || (step && count >= next); }, 20000)) {
+                fail("window: the stream stalled");
                 break;
+            }
             if (step && count >= next) {
                 printf("  %9lld events  RSS %6ld KiB  %8.0f events/s\n", (long long)count, rssKiB(),
                        (count - first) / (t.nsecsElapsed() / 1e9));
@@ -219,15 +283,36 @@ struct Session {
         const double e = emulatorCpu(threadCpu()) - emulatorCpu(cpu0);
         f.emuCpu = e;
         f.programCpu = processCpu() - p0 - e;
+        f.ok = count >= events;
         ui->stop->click();
-        spin([&] { return !MainWindowAccess::streaming(w); }, 10000);
+        if (!spin([&] { return !MainWindowAccess::streaming(w); }, 20000))
+            fail("window: the stream did not end after Stop");
+        total = count;
         return f;
     }
 
     BoardEmulator &emu;
     MainWindow w;
     qint64 count = 0;
+    qint64 total = 0; // events handed on in the last run, Stop's tail included
 };
+
+qint64 recordedBytes(const QString &path)
+{
+    qint64 bytes = 0;
+    QDir runs(path);
+    for (const QString &d : runs.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        for (const QFileInfo &fi : QDir(runs.filePath(d)).entryInfoList(QDir::Files))
+            bytes += fi.size();
+    return bytes;
+}
+
+void removeRuns(const QString &path)
+{
+    QDir runs(path);
+    for (const QString &d : runs.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        QDir(runs.filePath(d)).removeRecursively();
+}
 
 } // namespace
 
@@ -238,6 +323,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const qint64 recorded = argc > 1 ? atoll(argv[1]) : 20000;
     const qint64 free = argc > 2 ? atoll(argv[2]) : 1000000;
+    const int rounds = argc > 3 ? qMax(1, atoi(argv[3])) : 1;
 
     QTemporaryDir dir;
     if (!dir.isValid()) {
@@ -245,9 +331,6 @@ int main(int argc, char *argv[])
         return 1;
     }
     printf("block %d bytes; run files in %s (removed afterwards)\n", Block, qPrintable(dir.path()));
-
-    const Figures plain = plainCopy(recorded, dir.path());
-    print("plain socket to file", plain);
 
     BoardEmulator::Options opts;
     opts.recordBlocks = false;
@@ -264,22 +347,54 @@ int main(int argc, char *argv[])
     Ui_MainWindow *ui = MainWindowAccess::ui(s.w);
     ui->save->setChecked(true);
     ui->path->setText(dir.path());
-    ui->nRun->setText(QStringLiteral("0"));
-    const Figures rec = s.run(recorded);
-    print("window, recording", rec);
-    qint64 bytes = 0;
-    QDir runs(dir.path());
-    for (const QString &d : runs.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        for (const QFileInfo &fi : QDir(runs.filePath(d)).entryInfoList(QDir::Files))
-            bytes += fi.size();
-    printf("  recorded %lld bytes = %lld blocks; ratio to plain copy %.2f\n", (long long)bytes,
-           (long long)(bytes / Block), (rec.events / rec.seconds) / (plain.events / plain.seconds));
-    dir.remove();
 
-    ui->save->setChecked(false);
-    printf("without recording, RSS every %lld events:\n", (long long)(free / 10));
-    const Figures flat = s.run(free, free / 10);
-    print("window, not recording", flat);
-    printf("peak RSS %ld KiB\n", peakRssKiB());
+    QList<double> ratios;
+    for (int round = 0; round < rounds && failures == 0; ++round) {
+        const Figures plain = plainCopy(recorded, dir.path());
+        print("plain socket to file", plain);
+        if (!plain.ok)
+            break;
+
+        removeRuns(dir.path());
+        ui->nRun->setText(QStringLiteral("0"));
+        const qint64 sentBefore = emu.blocksSent();
+        const Figures rec = s.run(recorded);
+        print("window, recording", rec);
+        if (!rec.ok)
+            break;
+        const qint64 sent = emu.blocksSent() - sentBefore;
+        const qint64 bytes = recordedBytes(dir.path());
+        const double ratio = (rec.events / rec.seconds) / (plain.events / plain.seconds);
+        ratios << ratio;
+        printf("  after Stop: emulator sent %lld blocks, recorded %lld blocks (%lld bytes), handed on %lld; "
+               "ratio to plain copy %.2f\n",
+               (long long)sent, (long long)(bytes / Block), (long long)bytes, (long long)s.total, ratio);
+        fflush(stdout);
+        if (bytes != sent * Block || s.total != sent)
+            fail("recording: blocks sent and recorded differ");
+    }
+    if (!ratios.isEmpty()) {
+        std::sort(ratios.begin(), ratios.end());
+        printf("recording / plain copy over %lld rounds: min %.2f, median %.2f, max %.2f\n",
+               (long long)ratios.size(), ratios.first(), ratios.at(ratios.size() / 2), ratios.last());
+    }
+    removeRuns(dir.path());
+
+    if (failures == 0) {
+        for (int rate : {1000, 3800, 10000})
+            pacedRate(rate, 2.0);
+    }
+
+    if (failures == 0 && free > 0) {
+        ui->save->setChecked(false);
+        printf("without recording, RSS every %lld events:\n", (long long)(free / 10));
+        const Figures flat = s.run(free, free / 10);
+        print("window, not recording", flat);
+        printf("peak RSS %ld KiB\n", peakRssKiB());
+    }
+    if (failures) {
+        fprintf(stderr, "%d step(s) failed\n", failures);
+        return 2;
+    }
     return 0;
 }
