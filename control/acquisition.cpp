@@ -165,12 +165,16 @@ void MainWindow::updateData(QByteArray *data)
         }
         takeBlock(QByteArray(data->constData(), data->size()), false);
     }
-    while (!heldBlock.isNull()) {
-        QByteArray next;
-        next.swap(heldBlock);
-        takeBlock(std::move(next), false);
-    }
-    if (readerHeld) {
+    // Blocks that arrived while a modal box was open, each of which may open
+    // a box again.
+    for (;;) {
+        while (!heldBlock.isNull()) {
+            QByteArray next;
+            next.swap(heldBlock);
+            takeBlock(std::move(next), false);
+        }
+        if (!readerHeld)
+            break;
         readerHeld = false;
         if (tcpThread && tcpThread->hasBlock())
             takeFromReader();
@@ -235,6 +239,7 @@ void MainWindow::pauseTakingBlocks(int ms)
         // Not while a block is half handled under a modal box.
         const bool canTake = tcpThread && blockDepth == 0;
         if (canTake && tcpThread->hasBlock()) {
+            readerHeld = false;
             takeFromReader();
             continue;
         }
@@ -243,6 +248,13 @@ void MainWindow::pauseTakingBlocks(int ms)
             continue;
         }
         QThread::msleep(ulong(qMin<qint64>(left, 50)));
+    }
+    // A block whose notice a modal box swallowed during the last take.
+    if (readerHeld && blockDepth == 0) {
+        QTimer::singleShot(0, this, [this] {
+            if (tcpThread && tcpThread->hasBlock())
+                updateData(tcpThread->blockBuffer());
+        });
     }
 }
 

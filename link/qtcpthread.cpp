@@ -140,7 +140,7 @@ bool QTcpThread::connectPhase()
             emit sockConnected();
             return true;
         }
-        if (abortFlag.load(std::memory_order_acquire))
+        if (abortFlag.load(std::memory_order_acquire) || drainFlag.load(std::memory_order_acquire))
             break;
         // The connection is requested once: a socket that is no longer
         // connecting (refused, unreachable, timed out) never will.
