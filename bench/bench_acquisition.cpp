@@ -70,6 +70,14 @@ double emulatorCpu(const std::map<std::string, double> &m)
     return it == m.end() ? 0 : it->second;
 }
 
+// Context switches of the whole process (voluntary + involuntary).
+long contextSwitches()
+{
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_nvcsw + u.ru_nivcsw;
+}
+
 double processCpu()
 {
     rusage u;
@@ -98,6 +106,7 @@ struct Figures {
     double seconds = 0;
     double programCpu = 0;
     double emuCpu = 0;
+    long switches = 0;
     bool ok = false;
 };
 
@@ -113,9 +122,10 @@ void fail(const char *step)
 void print(const char *what, const Figures &f)
 {
     const double rate = f.events / f.seconds;
-    printf("%-28s %8lld events %7.2f s %9.0f events/s %8.1f MB/s  CPU/1000 ev: program %.3f s, emulator %.3f s\n",
+    printf("%-28s %8lld events %7.2f s %9.0f events/s %8.1f MB/s  CPU/1000 ev: program %.3f s, emulator %.3f s;"
+           " %.2f context switches/ev\n",
            what, (long long)f.events, f.seconds, rate, rate * Block / 1e6,
-           1000 * f.programCpu / f.events, 1000 * f.emuCpu / f.events);
+           1000 * f.programCpu / f.events, 1000 * f.emuCpu / f.events, double(f.switches) / f.events);
     fflush(stdout);
 }
 
@@ -149,6 +159,7 @@ Figures plainCopy(qint64 events, const QString &dir)
     qint64 offset = 0;
     const auto cpu0 = threadCpu();
     const double p0 = processCpu();
+    const long cs0 = contextSwitches();
     QElapsedTimer t;
     t.start();
     while (f.events < events) {
@@ -168,6 +179,7 @@ Figures plainCopy(qint64 events, const QString &dir)
     const double e = emulatorCpu(threadCpu()) - emulatorCpu(cpu0);
     f.emuCpu = e;
     f.programCpu = processCpu() - p0 - e;
+    f.switches = contextSwitches() - cs0;
     f.ok = f.events == events;
     if (!f.ok)
         fail("plain copy: the stream stalled");
@@ -263,6 +275,7 @@ struct Session {
         const qint64 first = count;
         const auto cpu0 = threadCpu();
         const double p0 = processCpu();
+        const long cs0 = contextSwitches();
         QElapsedTimer t;
         t.start();
         qint64 next = step;
@@ -283,6 +296,7 @@ struct Session {
         const double e = emulatorCpu(threadCpu()) - emulatorCpu(cpu0);
         f.emuCpu = e;
         f.programCpu = processCpu() - p0 - e;
+        f.switches = contextSwitches() - cs0;
         f.ok = count >= events;
         ui->stop->click();
         if (!spin([&] { return !MainWindowAccess::streaming(w); }, 20000))
