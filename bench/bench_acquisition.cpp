@@ -9,6 +9,7 @@
 //
 // Exits non-zero when a step times out or a recorded run lost blocks.
 #include "boardemulator.h"
+#include "eventblock.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -38,7 +39,7 @@ struct MainWindowAccess {
 
 namespace {
 
-constexpr int Block = 32772;
+constexpr int Block = Event::BlockSize;
 
 // CPU seconds per thread name, from /proc (the emulator's thread is
 // "board emulator"; everything else is the program).
