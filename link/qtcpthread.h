@@ -49,8 +49,9 @@ public:
     // on its way is read and handed over, until no data has come for one
     // read wait (or DrainLimitMs have passed); disconnected() follows.
     void drain();
-    // Called by the consumer once it has copied the block handed over by
-    // received(): the thread may overwrite its buffer again.
+    // Called by the consumer once it has taken the block handed over by
+    // received() (copied it, or swapped another array of any size into the
+    // buffer): the thread may write into its buffer again.
     void rearm();
 
     bool isArmed() const { return bufferArmed.load(std::memory_order_acquire); }
