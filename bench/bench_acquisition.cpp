@@ -1,13 +1,18 @@
 // Acquisition throughput: the emulator on 127.0.0.1 sends blocks as fast as
 // they are taken; the real window records them to a run file. Printed next
-// to a plain socket-to-file copy of the same stream, then a long run without
-// recording that shows the memory staying flat.
+// to a plain socket-to-file copy of the same stream (rounds alternate the
+// two), with the blocks sent and recorded after Stop (they must be equal);
+// then the emulator's paced rates read by a plain socket; then a long run
+// without recording that shows the memory staying flat.
 //
-//   bench_acquisition [recorded events] [events without recording]
+//   bench_acquisition [recorded events] [events without recording] [rounds]
+//
+// Exits non-zero when a step times out or a recorded run lost blocks.
 #include "boardemulator.h"
 #include "calibrationdialog.h"
 #include "graphwindow.h"
 #include "qcustomplot.h"
+#include "eventblock.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -42,7 +47,7 @@ struct MainWindowAccess {
 
 namespace {
 
-constexpr int Block = 32772;
+constexpr int Block = Event::BlockSize;
 
 // CPU seconds per thread name, from /proc (the emulator's thread is
 // "board emulator"; everything else is the program).
@@ -74,6 +79,14 @@ double emulatorCpu(const std::map<std::string, double> &m)
     return it == m.end() ? 0 : it->second;
 }
 
+// Context switches of the whole process (voluntary + involuntary).
+long contextSwitches()
+{
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_nvcsw + u.ru_nivcsw;
+}
+
 double processCpu()
 {
     rusage u;
@@ -102,14 +115,26 @@ struct Figures {
     double seconds = 0;
     double programCpu = 0;
     double emuCpu = 0;
+    long switches = 0;
+    bool ok = false;
 };
+
+int failures = 0;
+
+void fail(const char *step)
+{
+    fprintf(stderr, "FAILED: %s\n", step);
+    fflush(stderr);
+    ++failures;
+}
 
 void print(const char *what, const Figures &f)
 {
     const double rate = f.events / f.seconds;
-    printf("%-28s %8lld events %7.2f s %9.0f events/s %8.1f MB/s  CPU/1000 ev: program %.3f s, emulator %.3f s\n",
+    printf("%-28s %8lld events %7.2f s %9.0f events/s %8.1f MB/s  CPU/1000 ev: program %.3f s, emulator %.3f s;"
+           " %.2f context switches/ev\n",
            what, (long long)f.events, f.seconds, rate, rate * Block / 1e6,
-           1000 * f.programCpu / f.events, 1000 * f.emuCpu / f.events);
+           1000 * f.programCpu / f.events, 1000 * f.emuCpu / f.events, double(f.switches) / f.events);
     fflush(stdout);
 }
 
@@ -133,14 +158,17 @@ Figures plainCopy(qint64 events, const QString &dir)
         return f;
     QTcpSocket sock;
     sock.connectToHost(QHostAddress::LocalHost, emu.tcpPort(), QIODevice::ReadOnly);
-    if (!sock.waitForConnected(2000) || !writeControl(emu.udpPort(), 0x60))
+    if (!sock.waitForConnected(2000) || !writeControl(emu.udpPort(), 0x60)) {
+        fail("plain copy: no stream");
         return f;
+    }
     QFile out(dir + QStringLiteral("/plain.bin"));
     out.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     QByteArray buf(Block, 0);
     qint64 offset = 0;
     const auto cpu0 = threadCpu();
     const double p0 = processCpu();
+    const long cs0 = contextSwitches();
     QElapsedTimer t;
     t.start();
     while (f.events < events) {
@@ -160,10 +188,54 @@ Figures plainCopy(qint64 events, const QString &dir)
     const double e = emulatorCpu(threadCpu()) - emulatorCpu(cpu0);
     f.emuCpu = e;
     f.programCpu = processCpu() - p0 - e;
+    f.switches = contextSwitches() - cs0;
+    f.ok = f.events == events;
+    if (!f.ok)
+        fail("plain copy: the stream stalled");
     writeControl(emu.udpPort(), 0x10);
     out.close();
     out.remove();
     return f;
+}
+
+// The emulator at a fixed rate, read by a plain socket for `seconds`.
+void pacedRate(int rate, double seconds)
+{
+    BoardEmulator::Options opts;
+    opts.recordBlocks = false;
+    opts.rate = rate;
+    BoardEmulator emu(opts);
+    if (!emu.start()) {
+        fail("paced rate: emulator did not start");
+        return;
+    }
+    QTcpSocket sock;
+    sock.connectToHost(QHostAddress::LocalHost, emu.tcpPort(), QIODevice::ReadOnly);
+    if (!sock.waitForConnected(2000) || !writeControl(emu.udpPort(), 0x60)) {
+        fail("paced rate: no stream");
+        return;
+    }
+    QByteArray buf(Block, 0);
+    qint64 bytes = 0;
+    QElapsedTimer t;
+    t.start();
+    while (t.nsecsElapsed() < qint64(seconds * 1e9)) {
+        if (sock.bytesAvailable() <= 0 && !sock.waitForReadyRead(2000)) {
+            fail("paced rate: the stream stalled");
+            return;
+        }
+        const qint64 n = sock.read(buf.data(), Block);
+        if (n <= 0) {
+            fail("paced rate: read failed");
+            return;
+        }
+        bytes += n;
+    }
+    const double elapsed = t.nsecsElapsed() / 1e9;
+    writeControl(emu.udpPort(), 0x10);
+    printf("emulator --rate %-6d %9.0f events/s delivered (%.0f %%)\n", rate, bytes / double(Block) / elapsed,
+           100.0 * bytes / double(Block) / elapsed / rate);
+    fflush(stdout);
 }
 
 // Runs the event loop until cond holds or the time is up.
@@ -205,17 +277,22 @@ struct Session {
         Ui_MainWindow *ui = MainWindowAccess::ui(w);
         count = 0;
         ui->start->click();
-        if (!spin([&] { return count > 0; }, 10000))
+        if (!spin([&] { return count > 0; }, 10000)) {
+            fail("window: no first event");
             return f;
+        }
         const qint64 first = count;
         const auto cpu0 = threadCpu();
         const double p0 = processCpu();
+        const long cs0 = contextSwitches();
         QElapsedTimer t;
         t.start();
         qint64 next = step;
         while (count < events) {
-            if (!spin([&] { return count >= events || (step && count >= next); }, 20000))
+            if (!spin([&] { return count >= events || (step && count >= next); }, 20000)) {
+                fail("window: the stream stalled");
                 break;
+            }
             if (step && count >= next) {
                 printf("  %9lld events  RSS %6ld KiB  %8.0f events/s\n", (long long)count, rssKiB(),
                        (count - first) / (t.nsecsElapsed() / 1e9));
@@ -228,14 +305,19 @@ struct Session {
         const double e = emulatorCpu(threadCpu()) - emulatorCpu(cpu0);
         f.emuCpu = e;
         f.programCpu = processCpu() - p0 - e;
+        f.switches = contextSwitches() - cs0;
+        f.ok = count >= events;
         ui->stop->click();
-        spin([&] { return !MainWindowAccess::streaming(w); }, 10000);
+        if (!spin([&] { return !MainWindowAccess::streaming(w); }, 20000))
+            fail("window: the stream did not end after Stop");
+        total = count;
         return f;
     }
 
     BoardEmulator &emu;
     MainWindow w;
     qint64 count = 0;
+    qint64 total = 0; // events handed on in the last run, Stop's tail included
 };
 
 
@@ -274,6 +356,16 @@ void closeGraphWindows(const QList<GraphWindow *> &windows)
     // Closed windows delete themselves.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
+}
+
+qint64 recordedBytes(const QString &path)
+{
+    qint64 bytes = 0;
+    QDir runs(path);
+    for (const QString &d : runs.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        for (const QFileInfo &fi : QDir(runs.filePath(d)).entryInfoList(QDir::Files))
+            bytes += fi.size();
+    return bytes;
 }
 
 // Removes the runs recorded so far.
@@ -454,6 +546,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const qint64 recorded = argc > 1 ? atoll(argv[1]) : 20000;
     const qint64 free = argc > 2 ? atoll(argv[2]) : 1000000;
+    const int rounds = argc > 3 ? qMax(1, atoi(argv[3])) : 1;
 
     QTemporaryDir dir;
     if (!dir.isValid()) {
@@ -461,9 +554,6 @@ int main(int argc, char *argv[])
         return 1;
     }
     printf("block %d bytes; run files in %s (removed afterwards)\n", Block, qPrintable(dir.path()));
-
-    const Figures plain = plainCopy(recorded, dir.path());
-    print("plain socket to file", plain);
 
     BoardEmulator::Options opts;
     opts.recordBlocks = false;
@@ -480,28 +570,58 @@ int main(int argc, char *argv[])
     Ui_MainWindow *ui = MainWindowAccess::ui(s.w);
     ui->save->setChecked(true);
     ui->path->setText(dir.path());
-    ui->nRun->setText(QStringLiteral("0"));
-    const Figures rec = s.run(recorded);
-    print("window, recording", rec);
-    qint64 bytes = 0;
-    QDir runs(dir.path());
-    for (const QString &d : runs.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        for (const QFileInfo &fi : QDir(runs.filePath(d)).entryInfoList(QDir::Files))
-            bytes += fi.size();
-    printf("  recorded %lld bytes = %lld blocks; ratio to plain copy %.2f\n", (long long)bytes,
-           (long long)(bytes / Block), (rec.events / rec.seconds) / (plain.events / plain.seconds));
-    dir.remove();
 
-    ui->save->setChecked(false);
-    printf("without recording, RSS every %lld events:\n", (long long)(free / 10));
-    const Figures flat = s.run(free, free / 10);
-    print("window, not recording", flat);
-    printf("peak RSS %ld KiB\n", peakRssKiB());
+    QList<double> ratios;
+    for (int round = 0; round < rounds && failures == 0; ++round) {
+        const Figures plain = plainCopy(recorded, dir.path());
+        print("plain socket to file", plain);
+        if (!plain.ok)
+            break;
 
-    if (!graphWindowRuns(s, recorded))
-        return 1;
-    printf("peak RSS %ld KiB\n", peakRssKiB());
-    if (!calibrationRun(s) || !correctionRuns(s, recorded))
-        return 1;
+        removeRuns(dir.path());
+        ui->nRun->setText(QStringLiteral("0"));
+        const qint64 sentBefore = emu.blocksSent();
+        const Figures rec = s.run(recorded);
+        print("window, recording", rec);
+        if (!rec.ok)
+            break;
+        const qint64 sent = emu.blocksSent() - sentBefore;
+        const qint64 bytes = recordedBytes(dir.path());
+        const double ratio = (rec.events / rec.seconds) / (plain.events / plain.seconds);
+        ratios << ratio;
+        printf("  after Stop: emulator sent %lld blocks, recorded %lld blocks (%lld bytes), handed on %lld; "
+               "ratio to plain copy %.2f\n",
+               (long long)sent, (long long)(bytes / Block), (long long)bytes, (long long)s.total, ratio);
+        fflush(stdout);
+        if (bytes != sent * Block || s.total != sent)
+            fail("recording: blocks sent and recorded differ");
+    }
+    if (!ratios.isEmpty()) {
+        std::sort(ratios.begin(), ratios.end());
+        printf("recording / plain copy over %lld rounds: min %.2f, median %.2f, max %.2f\n",
+               (long long)ratios.size(), ratios.first(), ratios.at(ratios.size() / 2), ratios.last());
+    }
+    removeRuns(dir.path());
+
+    if (failures == 0) {
+        for (int rate : {1000, 3800, 10000})
+            pacedRate(rate, 2.0);
+    }
+
+    if (failures == 0 && free > 0) {
+        ui->save->setChecked(false);
+        printf("without recording, RSS every %lld events:\n", (long long)(free / 10));
+        const Figures flat = s.run(free, free / 10);
+        print("window, not recording", flat);
+        printf("peak RSS %ld KiB\n", peakRssKiB());
+    }
+    if (failures == 0 && !graphWindowRuns(s, recorded))
+        fail("graph window runs");
+    if (failures == 0 && (!calibrationRun(s) || !correctionRuns(s, recorded)))
+        fail("calibration runs");
+    if (failures) {
+        fprintf(stderr, "%d step(s) failed\n", failures);
+        return 2;
+    }
     return 0;
 }

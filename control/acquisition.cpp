@@ -1,9 +1,12 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "eventblock.h"
 #include "qtcpthread.h"
 #include "qudpthread.h"
+#include "registermap.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QIcon>
@@ -15,14 +18,20 @@
 
 namespace {
 
-// ControlRegister bits
-constexpr quint8 SetupBit = 0x80;
-constexpr quint8 ContinuousBit = 0x40;
-constexpr quint8 StartBit = 0x20;
-constexpr quint8 StopBit = 0x10;
-constexpr quint8 ResetBit = 0x08;
-constexpr quint8 T0Bit = 0x01;
-constexpr int ControlAddress = 4;
+constexpr quint8 SetupBit = Reg::ControlSetup;
+constexpr quint8 ContinuousBit = Reg::ControlContinuous;
+constexpr quint8 StartBit = Reg::ControlStart;
+constexpr quint8 StopBit = Reg::ControlStop;
+constexpr quint8 ResetBit = Reg::ControlReset;
+constexpr quint8 T0Bit = Reg::ControlT0;
+constexpr int ControlAddress = Reg::Control;
+
+constexpr int TickMs = 1000;
+constexpr int StopPauseMs = 1000;
+// The board's wait-time word may ask for up to 65 s; the window waits at most this.
+constexpr int MaxEndPauseMs = 1000;
+// Longest wait for a stop write made outside Stop (stream error, window closed).
+constexpr int StopWriteMs = 2000;
 
 void showLed(QLabel *led, bool lit)
 {
@@ -34,11 +43,23 @@ void showLed(QLabel *led, bool lit)
 
 void MainWindow::tick()
 {
+    // Events do not restart the timer; the second is counted from the last one here.
+    if (timer->isActive() && lastEvent.isValid()) {
+        const qint64 since = lastEvent.elapsed();
+        if (since < TickMs) {
+            timer->start(int(TickMs - since));
+            return;
+        }
+        if (timer->interval() != TickMs)
+            timer->start(TickMs);
+    }
     statusBar()->showMessage(tr(" waiting trigger"));
 }
 
 void MainWindow::setStatus(quint8 status)
 {
+    if (fromOtherWorker())
+        return;
     showLed(ui->adcLED, (status & 3) == 3);
     showLed(ui->drsLED, status & 4);
     showLed(ui->exeLED, status & 8);
@@ -61,11 +82,20 @@ void MainWindow::connectionClosed()
     }
     statusBar()->showMessage(tr(" stopped"));
     timer->stop();
+    lastEvent.invalidate();
 
-    QThread::msleep(udpThread ? udpThread->waitTime() : 1);
+    // A stream that ended by itself (an error) leaves the board acquiring:
+    // stop it, so the next run holds only its own events.
+    if (running && udpThread)
+        writeStopNow(StopWriteMs);
+
+    QThread::msleep(udpThread ? qMin<int>(udpThread->waitTime(), MaxEndPauseMs) : 1);
 
     if (tcpThread) {
         tcpThread->wait();
+        // Nothing handed over is left behind.
+        if (tcpThread->hasBlock() && blockDepth == 0)
+            takeFromReader();
         delete tcpThread;
         tcpThread = nullptr;
     }
@@ -97,7 +127,7 @@ void MainWindow::connectionClosed()
 void MainWindow::connected()
 {
     // A stream stopped before its connection stood must not arm the board.
-    if (tcpThread && tcpThread->isAborted())
+    if (tcpThread && (tcpThread->isAborted() || tcpThread->isDraining()))
         return;
     statusBar()->showMessage(tr(" waiting trigger"));
     if (!udpThread)
@@ -119,17 +149,37 @@ void MainWindow::updateData(QByteArray *data)
 {
     if (!data)
         return;
-    if (blockDepth > 0) {
-        // Re-entered from a modal box: keep the block; the reader stays
-        // disarmed until it has been taken.
-        heldBlock = QByteArray(data->constData(), data->size());
-        return;
+    if (tcpThread && data == tcpThread->blockBuffer()) {
+        // Blocks taken during Stop's pause leave notices with nothing behind them.
+        if (!tcpThread->hasBlock())
+            return;
+        if (blockDepth > 0) {
+            // Re-entered from a modal box: the block stays with the reader,
+            // which stays disarmed until it has been taken.
+            readerHeld = true;
+            return;
+        }
+        takeFromReader();
+    } else {
+        if (blockDepth > 0) {
+            heldBlock = QByteArray(data->constData(), data->size());
+            return;
+        }
+        takeBlock(QByteArray(data->constData(), data->size()), false);
     }
-    takeBlock(QByteArray(data->constData(), data->size()));
-    while (!heldBlock.isNull()) {
-        QByteArray next;
-        next.swap(heldBlock);
-        takeBlock(std::move(next));
+    // Blocks that arrived while a modal box was open, each of which may open
+    // a box again.
+    for (;;) {
+        while (!heldBlock.isNull()) {
+            QByteArray next;
+            next.swap(heldBlock);
+            takeBlock(std::move(next), false);
+        }
+        if (!readerHeld)
+            break;
+        readerHeld = false;
+        if (tcpThread && tcpThread->hasBlock())
+            takeFromReader();
     }
     if (closePending) {
         closePending = false;
@@ -137,18 +187,34 @@ void MainWindow::updateData(QByteArray *data)
     }
 }
 
-void MainWindow::takeBlock(QByteArray &&block)
+// The reader's block becomes the window's event; the reader refills the
+// array of the previous event (a swap, not a copy).
+void MainWindow::takeFromReader()
 {
+    QByteArray *buffer = tcpThread->blockBuffer();
+    QByteArray block = std::move(*buffer);
+    *buffer = std::move(eventBuffer);
+    eventBuffer = QByteArray();
+    takeBlock(std::move(block), true);
+}
+
+void MainWindow::takeBlock(QByteArray &&block, bool fromReader)
+{
+    static const QString triggered = tr(" triggered");
     ++blockDepth;
     if (continuousMode) {
-        timer->start(1000);
-        statusBar()->showMessage(tr(" triggered"));
+        // The tick timer counts the second from the last event (see tick()).
+        lastEvent.start();
+        if (!timer->isActive())
+            timer->start(TickMs);
+        if (statusBar()->currentMessage() != triggered)
+            statusBar()->showMessage(triggered);
     } else {
         statusBar()->showMessage(QString());
     }
     eventBuffer = std::move(block);
     correctOffsets();
-    if (tcpThread)
+    if (fromReader && tcpThread)
         tcpThread->rearm();
 
     bool handOn = true;
@@ -157,10 +223,54 @@ void MainWindow::takeBlock(QByteArray &&block)
     if (handOn) {
         ui->graph->setEnabled(true);
         emit newData(&eventBuffer, samplingCode);
-        if (!continuousMode && running)
-            on_stop_clicked();
     }
     --blockDepth;
+    if (handOn && !continuousMode && running)
+        on_stop_clicked();
+}
+
+// Stop's pause: the GUI thread waits, but goes on taking the blocks the
+// board sends until the stop bit lands, so the reader is never held up.
+void MainWindow::pauseTakingBlocks(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    for (;;) {
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0)
+            break;
+        // Not while a block is half handled under a modal box.
+        const bool canTake = tcpThread && blockDepth == 0;
+        if (canTake && tcpThread->hasBlock()) {
+            readerHeld = false;
+            takeFromReader();
+            continue;
+        }
+        if (canTake && tcpThread->isRunning()) {
+            tcpThread->waitForBlock(int(qMin<qint64>(left, 50)));
+            continue;
+        }
+        QThread::msleep(ulong(qMin<qint64>(left, 50)));
+    }
+    // A block whose notice a modal box swallowed during the last take.
+    if (readerHeld && blockDepth == 0) {
+        QTimer::singleShot(0, this, [this] {
+            if (tcpThread && tcpThread->hasBlock())
+                updateData(tcpThread->blockBuffer());
+        });
+    }
+}
+
+// Writes the stop bit and waits (at most ms) until the worker has sent it.
+void MainWindow::writeStopNow(int ms)
+{
+    if (!udpThread)
+        return;
+    writeControl((controlRegister() & SetupBit) | StopBit);
+    if (!udpThread->isRunning()) {
+        udpThread->mode = QUdpThread::ModeFlush;
+        udpThread->start(QThread::InheritPriority);
+    }
+    udpThread->waitForQueue(ms);
 }
 
 void MainWindow::on_single_clicked()
@@ -175,16 +285,30 @@ void MainWindow::on_start_clicked()
 
 void MainWindow::on_stop_clicked()
 {
+    // Re-entered by a Single whose block arrives during the pause.
+    if (stopping)
+        return;
     // A stream whose board was never armed has nothing to drain: end it now.
     if (tcpThread && !running)
         tcpThread->abort();
+    bool stopWritten = false;
     if (udpThread) {
         writeControl((controlRegister() & SetupBit) | StopBit);
-        QThread::msleep(1000);
+        stopWritten = true;
+        stopping = true;
+        pauseTakingBlocks(StopPauseMs);
+        stopping = false;
     }
-    // Without a worker the stream is still ended, so the run file gets closed.
-    if (tcpThread)
-        tcpThread->abort();
+    // The blocks the board sent before the stop bit landed are still taken;
+    // the stream ends once it has gone quiet. Without a worker no stop bit
+    // reaches the board, so the stream is ended at once (the run file gets
+    // closed all the same).
+    if (tcpThread) {
+        if (stopWritten && running)
+            tcpThread->drain();
+        else
+            tcpThread->abort();
+    }
     ui->stop->setEnabled(false);
     continuousMode = false;
     running = false;

@@ -33,6 +33,19 @@ bool MainWindow::fromOtherWorker() const
     return s && s != static_cast<QObject *>(udpThread);
 }
 
+// Drops the current worker (replaced or failed): none of its signals still
+// queued reaches the window any more, then it is stopped and deleted later.
+void MainWindow::discardWorker()
+{
+    if (!udpThread)
+        return;
+    QUdpThread *old = udpThread;
+    udpThread = nullptr;
+    disconnect(old, nullptr, this, nullptr);
+    old->stop();
+    old->deleteLater();
+}
+
 // Sets the job and starts the worker. A run still finishing (its report has
 // arrived, its end not yet) would swallow the start, so wait for it first.
 void MainWindow::startWorker(int mode)
@@ -90,12 +103,7 @@ void MainWindow::on_read_clicked()
             return;
         }
         // The socket of a worker is bound to its first target: replace it.
-        // Deferred deletion keeps the object alive for its signals still
-        // queued, which fromOtherWorker() then turns away.
-        QUdpThread *old = udpThread;
-        udpThread = nullptr;
-        old->stop();
-        old->deleteLater();
+        discardWorker();
     }
 
     udpThread = new QUdpThread(this);
@@ -103,11 +111,11 @@ void MainWindow::on_read_clicked()
     startWorker(QUdpThread::ModeReadInfo);
 }
 
-void MainWindow::exec(QString *text)
+void MainWindow::exec(const QString &text)
 {
     if (!udpThread || fromOtherWorker())
         return;
-    boardInfo = *text;
+    boardInfo = text;
     ui->textEdit->setPlainText(boardInfo);
     ui->tcp->setText(QString::number(udpThread->tcpPort()));
     ui->read->setEnabled(true);
@@ -187,20 +195,15 @@ void MainWindow::on_toolButton_clicked()
     ui->path->setText(QDir::toNativeSeparators(QDir::current().relativeFilePath(chosen)));
 }
 
-void MainWindow::udpError(QString *text)
+void MainWindow::udpError(const QString &text)
 {
     if (fromOtherWorker())
         return;
-    errorText = *text;
+    errorText = text;
 
     serverLinkError(errorText);
 
-    if (udpThread) {
-        QUdpThread *failed = udpThread;
-        udpThread = nullptr;
-        failed->stop();
-        failed->deleteLater();
-    }
+    discardWorker();
 
     warn(this, errorText);
 

@@ -63,11 +63,16 @@ MainWindow::MainWindow(bool useT0, int limitMiB, QWidget *parent)
 MainWindow::~MainWindow()
 {
     disposeClients();
+    // Closed during an acquisition: the board is stopped too, so it does not
+    // go on acquiring into the next run.
+    const bool armed = tcpThread && running;
     if (tcpThread) {
         tcpThread->stop();
         delete tcpThread;
         tcpThread = nullptr;
     }
+    if (udpThread && armed)
+        writeStopNow(2000);
     if (udpThread) {
         udpThread->stop();
         delete udpThread;

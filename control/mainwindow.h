@@ -2,6 +2,7 @@
 #define MAINWINDOW_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 #include <QVector>
@@ -39,7 +40,7 @@ public slots:
     void tick();
     void setTcp(quint16 port);
     void setStatus(quint8 status);
-    void exec(QString *text);
+    void exec(const QString &text);
     void on_graph_clicked();
     void connectionClosed();
     void connected();
@@ -58,7 +59,7 @@ public slots:
     void on_VthMonitor_clicked();
     void on_calibration_clicked();
     void on_usingCalibration_stateChanged();
-    void udpError(QString *text);
+    void udpError(const QString &text);
     void udpStopped(bool ok);
     void on_read_clicked();
     void on_write_clicked();
@@ -83,12 +84,18 @@ private:
     quint8 controlRegister() const;
     void writeControl(quint8 value);
     void unlockControls();
-    void takeBlock(QByteArray &&block);
+    void takeBlock(QByteArray &&block, bool fromReader);
+    void takeFromReader();
+    void pauseTakingBlocks(int ms);
+    void writeStopNow(int ms);
     // While a block is being handled a modal box may run a nested event loop:
     // a block or the stream's end arriving then waits here.
     int blockDepth = 0;
     QByteArray heldBlock;
+    bool readerHeld = false;  // the reader's block waits until the box returns
     bool closePending = false;
+    bool stopping = false;    // inside Stop's pause
+    QElapsedTimer lastEvent;  // for the tick: one second after the last event
     // -- end acquisition.cpp
     // Run files (runfile.cpp)
     bool openRun();
@@ -99,6 +106,7 @@ private:
     void closeRun(bool advance);
     void abandonRun();
     QString runDirectory;
+    qint64 runFileBytes = 0; // bytes written to the current run file
     // -- end runfile.cpp
     // Trigger, sampling and condition display (trigger.cpp)
     bool applyTrigger();
@@ -109,6 +117,7 @@ private:
     // Board connection, network settings, link errors (connection.cpp)
     void setBoardTabsEnabled(bool enabled);
     bool fromOtherWorker() const;
+    void discardWorker();
     void startWorker(int mode);
     bool checkTarget(const QString &portText, quint16 *port, QHostAddress *host);
     // -- end connection.cpp

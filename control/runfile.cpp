@@ -90,6 +90,7 @@ bool MainWindow::openRunFile(const QString &name)
     runFile = new QFile(name);
     // Unbuffered: every block goes to the file at once and a failed write shows at once.
     if (runFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        runFileBytes = 0;
         ++fileIndex;
         return true;
     }
@@ -106,7 +107,8 @@ bool MainWindow::openRunFile(const QString &name)
 // handed on.
 bool MainWindow::appendBlock(const QByteArray &block)
 {
-    qint64 size = runFile->size();
+    // The count of bytes written stands in for the file's size (no stat per event).
+    qint64 size = runFileBytes;
     if (size > fileSizeLimit - block.size()) {
         const QString name = runFileName(fileIndex);
         if (!confirmReplace(name))
@@ -132,6 +134,7 @@ bool MainWindow::appendBlock(const QByteArray &block)
         const QString reason = runFile->errorString();
         // A file holds whole blocks only: drop what got in of this one.
         runFile->resize(size);
+        runFileBytes = size;
         runFile->close();
         delete runFile;
         runFile = nullptr;
@@ -139,7 +142,9 @@ bool MainWindow::appendBlock(const QByteArray &block)
                              tr("Cannot write %1: %2.\nRecording has stopped for this run.")
                                  .arg(name, reason),
                              QMessageBox::Ok);
+        return true;
     }
+    runFileBytes = size + written;
     return true;
 }
 

@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "qudpthread.h"
+#include "registermap.h"
 
 #include <QIcon>
 #include <QMessageBox>
@@ -11,16 +12,16 @@
 namespace {
 
 enum {
-    ControlRegister = 4,
-    BootRegister = 6,
-    TriggerSourceRegister = 16,
-    TriggerDelayRegister = 17,
-    TriggerVthHigh = 18,
-    TriggerVthLow = 19,
-    SamplingRegister = 20
+    ControlRegister = Reg::Control,
+    BootRegister = Reg::Boot,
+    TriggerSourceRegister = Reg::TriggerSource,
+    TriggerDelayRegister = Reg::TriggerDelay,
+    TriggerVthHigh = Reg::TriggerVthHigh,
+    TriggerVthLow = Reg::TriggerVthLow,
+    SamplingRegister = Reg::Sampling
 };
 
-const double DelayStep = 6.4; // ns per delay code
+const double DelayStep = Reg::TriggerDelayStepNs; // ns per delay code
 
 QString delayText(int code)
 {
@@ -30,12 +31,12 @@ QString delayText(int code)
 // Combo index: 0, 1 = NIM-IN0/1; 2 + n = channel n.
 quint8 sourceCode(int index)
 {
-    return index < 2 ? quint8(index) : quint8(((index - 2) & 0x0F) | 0x10);
+    return index < 2 ? quint8(index) : quint8(((index - 2) & Reg::TriggerChannelMask) | Reg::TriggerChannel);
 }
 
 int sourceIndex(int reg)
 {
-    return (reg & 0x10) ? (reg & 0x0F) + 2 : (reg & 0x01);
+    return (reg & Reg::TriggerChannel) ? (reg & Reg::TriggerChannelMask) + 2 : (reg & Reg::TriggerNimMask);
 }
 
 } // namespace
@@ -66,7 +67,7 @@ bool MainWindow::applyTrigger()
     if (count > TriggerSourceRegister) {
         quint8 source = sourceCode(ui->comboBox->currentIndex());
         if (ui->fall->isChecked())
-            source |= 0x20;
+            source |= Reg::TriggerFalling;
         udpThread->setRegister(TriggerSourceRegister, source);
     }
 
@@ -83,10 +84,10 @@ bool MainWindow::applyTrigger()
     if (count > TriggerDelayRegister)
         udpThread->setRegister(TriggerDelayRegister, quint8(code));
 
-    samplingCode = quint8(ui->sampling->currentIndex() & 3);
+    samplingCode = quint8(ui->sampling->currentIndex() & Reg::SamplingCodeMask);
     if (count > SamplingRegister) {
         const int reg = udpThread->registerValue(SamplingRegister);
-        udpThread->setRegister(SamplingRegister, quint8((reg & 0xFC) | samplingCode));
+        udpThread->setRegister(SamplingRegister, quint8((reg & ~Reg::SamplingCodeMask) | samplingCode));
     }
 
     const QString vthInput = ui->Vth->text();
@@ -115,7 +116,7 @@ void MainWindow::updateFromRegisters()
     auto reg = [&image](int i) { return quint8(image.at(i)); };
 
     if (count > ControlRegister) {
-        const bool setup = reg(ControlRegister) & 0x80;
+        const bool setup = reg(ControlRegister) & Reg::ControlSetup;
         setLed(setup);
         ui->reset->setEnabled(!setup);
         ui->trigger->setEnabled(!setup);
@@ -125,7 +126,7 @@ void MainWindow::updateFromRegisters()
     }
     if (count > TriggerSourceRegister) {
         const quint8 source = reg(TriggerSourceRegister);
-        if (source & 0x20)
+        if (source & Reg::TriggerFalling)
             ui->fall->setChecked(true);
         else
             ui->rise->setChecked(true);
@@ -136,7 +137,7 @@ void MainWindow::updateFromRegisters()
     if (count > TriggerDelayRegister)
         ui->delay->setText(delayText(reg(TriggerDelayRegister)));
     if (count > SamplingRegister) {
-        samplingCode = reg(SamplingRegister) & 3;
+        samplingCode = reg(SamplingRegister) & Reg::SamplingCodeMask;
         ui->sampling->setCurrentIndex(samplingCode);
     }
     if (count > TriggerVthLow) {
@@ -144,13 +145,13 @@ void MainWindow::updateFromRegisters()
         ui->Vth->setText(QString::number(vth));
     }
     if (count > BootRegister) {
-        const int bootPage = reg(BootRegister) >> 6;
+        const int bootPage = reg(BootRegister) >> Reg::BootPageShift;
         ui->page->setCurrentIndex(bootPage);
         ui->labelBoot->setText(QStringLiteral("Current boot-page: %1").arg(bootPage));
     }
     if (count > SamplingRegister) {
-        ui->sign0->setCurrentIndex((reg(SamplingRegister) >> 2) & 1);
-        ui->sign1->setCurrentIndex((reg(SamplingRegister) >> 3) & 1);
+        ui->sign0->setCurrentIndex((reg(SamplingRegister) & Reg::SamplingSignAdc0) ? 1 : 0);
+        ui->sign1->setCurrentIndex((reg(SamplingRegister) & Reg::SamplingSignAdc1) ? 1 : 0);
     }
     // The worker may have gone while a slot of a signal above ran.
     if (udpThread)

@@ -333,3 +333,13 @@ qint16 BoardEmulator::cellOffset(int channel, int cell) const
     // Fixed at construction; no lock needed.
     return state->generator.cellOffset(channel & (Channels - 1), cell & (Cells - 1));
 }
+
+bool BoardEmulator::setRegisterPortOpen(bool open)
+{
+    if (!worker || !thread || !thread->isRunning())
+        return false;
+    bool ok = false;
+    QMetaObject::invokeMethod(
+        worker, [this, open, &ok] { ok = worker->setRegisterPortOpen(open); }, Qt::BlockingQueuedConnection);
+    return ok;
+}

@@ -5,6 +5,9 @@
 #include <QList>
 #include <QObject>
 
+#include "link/eventblock.h"
+#include "link/registermap.h"
+
 class QThread;
 class EmulatorWorker;
 struct EmulatorState;
@@ -138,13 +141,13 @@ public:
         LongData
     };
 
-    static constexpr int RegisterCount = 48;
-    static constexpr int EepromPageSize = 32;
-    static constexpr int EepromPages = 4;
+    static constexpr int RegisterCount = Reg::ImageSize;
+    static constexpr int EepromPageSize = Reg::EepromPageSize;
+    static constexpr int EepromPages = Reg::EepromPages;
     static constexpr int InfoBlockSize = 20;
-    static constexpr int BlockSize = 32772;
-    static constexpr int Channels = 16;
-    static constexpr int Cells = 1024;
+    static constexpr int BlockSize = Event::BlockSize;
+    static constexpr int Channels = Event::Channels;
+    static constexpr int Cells = Event::Cells;
 
     explicit BoardEmulator(const Options &opts = Options(), QObject *parent = nullptr);
     ~BoardEmulator() override; // stops the thread
@@ -225,6 +228,11 @@ public:
     bool quiet() const;
     // The fixed offset of a cell (0..1023) of a channel (0..15).
     qint16 cellOffset(int channel, int cell) const;
+
+    // Closes the register service's UDP port (requests then meet "port
+    // unreachable", as with a board switched off) or opens it again on the
+    // same port. Blocks until done; true when the port is in that state.
+    bool setRegisterPortOpen(bool open);
 };
 
 #endif

@@ -8,15 +8,21 @@
 #include <QtEndian>
 #include <cmath>
 
+#include "link/eventblock.h"
+#include "link/registermap.h"
+
+#include <algorithm>
+
 namespace {
 
 constexpr int RegisterCount = BoardEmulator::RegisterCount;
 constexpr int BlockSize = BoardEmulator::BlockSize;
 constexpr int QueuedBlocks = 2;       // blocks allowed to wait in the socket
-constexpr int MaxBacklog = 4;         // triggers a slow reader may fall behind by
+constexpr int MaxBacklog = 4;         // least number of triggers a slow reader may fall behind by
+constexpr int BacklogMs = 50;         // ... or this many milliseconds of triggers, when more
 constexpr int DefaultPieceSize = 512;
 
-constexpr quint32 EepromBase = 0x80;
+constexpr quint32 EepromBase = Reg::EepromBase;
 constexpr quint32 InfoAddress = 0xFFFFFC10;
 constexpr quint32 ProtectAddress = 0xFFFFFCFF;
 constexpr quint32 ControlAddress = 0xFFFFFF10;
@@ -29,18 +35,18 @@ QByteArray defaultRegisters()
     const quint8 fpga[4] = {0x21, 0x05, 0x14, 0x01};
     for (int i = 0; i < 4; ++i)
         r[i] = char(fpga[i]);
-    r[7] = 0x07;            // ADC ready, DRS ready
-    r[16] = 0x10;           // channel 0, rising edge
-    r[17] = 0x0A;           // 64 ns delay
-    r[18] = 0x00;           // threshold 200
-    r[19] = char(0xC8);
-    r[32] = char(0xFF);
-    r[33] = char(0xFF);
-    r[34] = char(0xFF);
-    r[35] = 0x04;
+    r[Reg::Status] = 0x07;              // ADC ready, DRS ready
+    r[Reg::TriggerSource] = Reg::TriggerChannel; // channel 0, rising edge
+    r[Reg::TriggerDelay] = 0x0A;        // 64 ns delay
+    r[Reg::TriggerVthHigh] = 0x00;      // threshold 200
+    r[Reg::TriggerVthLow] = char(0xC8);
+    r[Reg::Drs4Config] = char(0xFF);
+    r[Reg::Drs4WriteShift] = char(0xFF);
+    r[Reg::Drs4WriteConfig] = char(0xFF);
+    r[Reg::AdcDelayAdjust] = 0x04;
     const quint16 dacs[6] = {27525, 27525, 18350, 18350, 20972, 20972}; // 1.05 V, 0.7 V, 0.8 V
     for (int i = 0; i < 6; ++i)
-        qToBigEndian<quint16>(dacs[i], reinterpret_cast<uchar *>(r.data()) + 36 + 2 * i);
+        qToBigEndian<quint16>(dacs[i], reinterpret_cast<uchar *>(r.data()) + Reg::Dac + 2 * i);
     return r;
 }
 
@@ -68,7 +74,7 @@ EmulatorState::EmulatorState(const BoardEmulator::Options &opts)
     , generator(opts.seed)
     , monitorRng(opts.seed ^ 0x5A5A5A5Au)
 {
-    eeprom.replace(0, BoardEmulator::EepromPageSize, regs.mid(16, BoardEmulator::EepromPageSize));
+    eeprom.replace(0, BoardEmulator::EepromPageSize, regs.mid(Reg::EepromPageFirst, BoardEmulator::EepromPageSize));
     refreshMonitor();
 }
 
@@ -85,26 +91,26 @@ bool EmulatorState::takeFault(BoardEmulator::Fault f)
 WaveConfig EmulatorState::waveConfig() const
 {
     WaveConfig c;
-    c.triggerSource = quint8(regs[16]);
-    c.delay = quint8(regs[17]);
-    c.threshold = qint16((quint8(regs[18]) << 8) | quint8(regs[19]));
-    c.samplingCode = quint8(regs[20]) & 3;
+    c.triggerSource = quint8(regs[Reg::TriggerSource]);
+    c.delay = quint8(regs[Reg::TriggerDelay]);
+    c.threshold = qint16((quint8(regs[Reg::TriggerVthHigh]) << 8) | quint8(regs[Reg::TriggerVthLow]));
+    c.samplingCode = quint8(regs[Reg::Sampling]) & Reg::SamplingCodeMask;
     c.useT0 = useT0;
     return c;
 }
 
 quint8 EmulatorState::statusByte() const
 {
-    return (quint8(regs[7]) & ~0x08) | (armed ? 0x08 : 0x00);
+    return (quint8(regs[Reg::Status]) & ~Reg::StatusExecuting) | (armed ? Reg::StatusExecuting : 0x00);
 }
 
 void EmulatorState::refreshMonitor()
 {
     const WaveformGenerator::Monitor m = generator.monitor(waveConfig(), monitorRng);
     uchar *p = reinterpret_cast<uchar *>(regs.data());
-    qToBigEndian<qint16>(m.min, p + 8);
-    qToBigEndian<qint16>(m.avg, p + 10);
-    qToBigEndian<qint16>(m.max, p + 12);
+    qToBigEndian<qint16>(m.min, p + Reg::VthMonitorMin);
+    qToBigEndian<qint16>(m.avg, p + Reg::VthMonitorAverage);
+    qToBigEndian<qint16>(m.max, p + Reg::VthMonitorMax);
     applyFixedMonitor();
 }
 
@@ -217,7 +223,7 @@ void EmulatorWorker::handleDatagram(const QByteArray &dg, const QHostAddress &fr
             bus = true;
         } else {
             bus = !process(r.write, r.address, r.length, writeData, readData);
-            controlChanged = r.write && r.address <= 4 && r.address + r.length > 4;
+            controlChanged = r.write && r.address <= quint32(Reg::Control) && r.address + r.length > quint32(Reg::Control);
         }
         r.data = r.write ? writeData : readData;
         r.busError = bus;
@@ -270,19 +276,21 @@ bool EmulatorWorker::process(bool write, quint32 address, int length, const QByt
 
     if (within(0, RegisterCount)) {
         if (!write) {
-            if (address <= 13 && address + length > 7)
+            const quint32 status = Reg::Status;
+            if (address < status + Reg::StatusLength && address + length > status)
                 st->refreshMonitor();
             readData = st->regs.mid(int(address), length);
-            if (address <= 7 && address + length > 7)
-                readData[int(7 - address)] = char(st->statusByte());
+            if (address <= status && address + length > status)
+                readData[int(status - address)] = char(st->statusByte());
             return true;
         }
         for (int i = 0; i < length; ++i) {
             const int index = int(address) + i;
-            if (index <= 3 || (index >= 8 && index <= 13))
+            if (index < Reg::FpgaVersion + Reg::FpgaVersionLength
+                || (index >= Reg::VthMonitor && index < Reg::Status + Reg::StatusLength))
                 continue; // FPGA version and signal monitor are the board's own
             st->regs[index] = data[i];
-            if (index == 4)
+            if (index == Reg::Control)
                 controlWritten(quint8(data[i]));
         }
         return true;
@@ -291,7 +299,7 @@ bool EmulatorWorker::process(bool write, quint32 address, int length, const QByt
         const int offset = int(address - EepromBase);
         if (!write)
             readData = st->eeprom.mid(offset, length);
-        else if (quint8(st->regs[5]) == 0x80)
+        else if (quint8(st->regs[Reg::RomWrite]) == Reg::RomWriteEnable)
             st->eeprom.replace(offset, length, data);
         return true;
     }
@@ -340,19 +348,19 @@ bool EmulatorWorker::process(bool write, quint32 address, int length, const QByt
 // A write of the ControlRegister. Called with the mutex held.
 void EmulatorWorker::controlWritten(quint8 value)
 {
-    if (value & 0x08) { // reset
+    if (value & Reg::ControlReset) {
         st->armed = false;
         st->continuous = false;
         st->eventIndex = 0;
     }
-    if (value & 0x10) { // stop
+    if (value & Reg::ControlStop) {
         st->armed = false;
         st->continuous = false;
     }
-    if (value & 0x20) { // start
+    if (value & Reg::ControlStart) {
         st->armed = true;
-        st->continuous = value & 0x40;
-        st->useT0 = value & 0x01;
+        st->continuous = value & Reg::ControlContinuous;
+        st->useT0 = value & Reg::ControlT0;
         runPaced = false; // pacing starts afresh
     }
 }
@@ -484,12 +492,19 @@ void EmulatorWorker::pump()
                 const qint64 elapsed = runClock.nsecsElapsed();
                 const qint64 due = qint64(double(elapsed) * st->rate / 1e9) + 1;
                 if (runBlocks >= due) {
+                    // Whole milliseconds by the timer; the last fraction comes
+                    // back through the event loop at once, so rates above
+                    // 1000/s keep their pace.
                     const double next = double(runBlocks) * 1e9 / st->rate;
-                    rateTimer->start(qMax(0, int(std::ceil((next - double(elapsed)) / 1e6))));
+                    const qint64 waitNs = qint64(next - double(elapsed));
+                    rateTimer->start(waitNs >= 1000000 ? int(waitNs / 1000000) : 0);
                     return;
                 }
-                if (due - runBlocks > MaxBacklog)
-                    runBlocks = due - 1; // triggers missed while the reader was slow
+                // Triggers missed while the reader was slow (or the timer late)
+                // are sent as a burst, up to the backlog.
+                const qint64 backlog = qMax<qint64>(MaxBacklog, qint64(st->rate) * BacklogMs / 1000);
+                if (due - runBlocks > backlog)
+                    runBlocks = due - 1;
                 ++runBlocks;
             }
             block = st->generator.block(st->eventIndex, st->waveConfig());
@@ -501,7 +516,7 @@ void EmulatorWorker::pump()
             const EmulatorState::FaultSetting &bad = st->faults[BoardEmulator::BadHeader];
             if (bad.active && bad.param == connectionBlocks) {
                 block.detach();
-                block[0] = block[1] = block[2] = block[3] = 0;
+                std::fill(block.begin(), block.begin() + Event::HeaderSize, '\0');
             }
             const EmulatorState::FaultSetting &close = st->faults[BoardEmulator::CloseMidBlock];
             cut = close.active && close.param == connectionBlocks;
@@ -537,4 +552,28 @@ void EmulatorState::applyFixedMonitor()
     uchar *p = reinterpret_cast<uchar *>(regs.data());
     for (int i = 0; i < 3; ++i)
         qToBigEndian<qint16>(fixedMonitor[i], p + 8 + 2 * i);
+}
+
+bool EmulatorWorker::setRegisterPortOpen(bool open)
+{
+    if (!open) {
+        delete udp;
+        udp = nullptr;
+        return true;
+    }
+    if (udp)
+        return true;
+    quint16 port;
+    {
+        QMutexLocker lock(&st->mutex);
+        port = st->boundUdpPort;
+    }
+    udp = new QUdpSocket(this);
+    if (!udp->bind(QHostAddress(QHostAddress::LocalHost), port)) {
+        delete udp;
+        udp = nullptr;
+        return false;
+    }
+    connect(udp, &QUdpSocket::readyRead, this, &EmulatorWorker::readDatagrams);
+    return true;
 }

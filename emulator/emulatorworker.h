@@ -118,6 +118,9 @@ private:
     qint64 runBlocks = 0;
     bool runPaced = false;
     int pacedRate = 0;
+
+public:
+    bool setRegisterPortOpen(bool open);
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "waveformgenerator.h"
 
+#include "link/registermap.h"
+
 #include <QtEndian>
 #include <algorithm>
 #include <cmath>
@@ -121,18 +123,15 @@ QByteArray WaveformGenerator::makeVariant(int v, const WaveConfig &config, const
     const int peakAt = int(std::max_element(shape.begin(), shape.end()) - shape.begin());
 
     // A longer trigger delay moves the pulse towards the start of the window.
-    int triggerPos = 600 - int(std::lround(config.delay * 6.4 * spn));
+    int triggerPos = 600 - int(std::lround(config.delay * Reg::TriggerDelayStepNs * spn));
     triggerPos = std::clamp(triggerPos, 30, Cells - 60) + rng.range(0, 7);
 
     QByteArray out(BlockSize, Qt::Uninitialized);
     uchar *p = reinterpret_cast<uchar *>(out.data());
-    p[0] = 0x55;
-    p[1] = 0x55;
-    p[2] = 0xAA;
-    p[3] = 0xAA;
+    std::copy(Event::Header, Event::Header + Event::HeaderSize, p);
 
     for (int c = 0; c < Channels; ++c) {
-        uchar *words = p + 4 + 2048 * c;
+        uchar *words = p + Event::wordOffset(c, 0);
         int amplitude = 0;
         const int pulsePos = triggerPos + rng.range(-2, 2);
         const bool isTrigger = config.channelTrigger() && config.triggerChannel() == c;

@@ -1,6 +1,7 @@
 #ifndef WAVEFORMGENERATOR_H
 #define WAVEFORMGENERATOR_H
 
+#include "link/eventblock.h"
 #include <QByteArray>
 #include <QList>
 #include <QVector>
@@ -43,9 +44,9 @@ class WaveformGenerator
 {
 public:
     static constexpr int Variants = 128;
-    static constexpr int BlockSize = 32772;
-    static constexpr int Channels = 16;
-    static constexpr int Cells = 1024;
+    static constexpr int BlockSize = Event::BlockSize;
+    static constexpr int Channels = Event::Channels;
+    static constexpr int Cells = Event::Cells;
 
     explicit WaveformGenerator(quint32 seed);
 

@@ -1,15 +1,24 @@
 #include "qtcpthread.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QTcpSocket>
-#include <cstring>
+#include <chrono>
+#include <thread>
 
 namespace {
 
 const int WaitMs = 1000;      // connect and read waits
-const int ArmWaitMs = 100;    // longest wait for the consumer's re-arm
+const int ArmWaitMs = 100;    // longest sleep for the consumer's re-arm
+const qint64 ArmSpinNs = 50000; // spin this long for the re-arm before sleeping
 const quint64 ConnectWaitLimit = 100000000;
-const char Header[QTcpThread::HeaderSize] = {'\x55', '\x55', '\xAA', '\xAA'};
+
+qint64 steadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 } // namespace
 
@@ -18,17 +27,6 @@ QTcpThread::QTcpThread(const QString &host, quint16 port, QObject *parent)
     , host(host)
     , port(port)
 {
-    if (!parent)
-        return;
-    const QMetaObject *mo = parent->metaObject();
-    auto link = [&](const char *signal, const char *slotName, const char *slot) {
-        if (mo->indexOfSlot(slotName) >= 0)
-            connect(this, signal, parent, slot);
-    };
-    link(SIGNAL(sockConnected()), "connected()", SLOT(connected()));
-    link(SIGNAL(disconnected()), "connectionClosed()", SLOT(connectionClosed()));
-    link(SIGNAL(err(QString)), "error(QString)", SLOT(error(QString)));
-    link(SIGNAL(received(QByteArray*)), "updateData(QByteArray*)", SLOT(updateData(QByteArray*)));
 }
 
 QTcpThread::~QTcpThread()
@@ -39,9 +37,16 @@ QTcpThread::~QTcpThread()
 
 void QTcpThread::abort()
 {
-    abortFlag.store(true, std::memory_order_release);
+    abortFlag.store(true, std::memory_order_seq_cst);
     QMutexLocker lock(&armMutex);
     armed.wakeAll();
+    handed.wakeAll();
+}
+
+void QTcpThread::drain()
+{
+    drainDeadline.store(steadyMs() + DrainLimitMs, std::memory_order_relaxed);
+    drainFlag.store(true, std::memory_order_seq_cst);
 }
 
 void QTcpThread::stop()
@@ -54,11 +59,27 @@ void QTcpThread::stop()
 
 void QTcpThread::rearm()
 {
-    // Release: the consumer's copy of the block happens before the thread
-    // writes into the buffer again.
-    bufferArmed.store(true, std::memory_order_release);
+    // The consumer's copy of the block happens before the thread writes into
+    // the buffer again. The reader is woken only when it went to sleep.
+    blockReady.store(false, std::memory_order_relaxed);
+    bufferArmed.store(true, std::memory_order_seq_cst);
+    if (readerSleeping.load(std::memory_order_seq_cst)) {
+        QMutexLocker lock(&armMutex);
+        armed.wakeAll();
+    }
+}
+
+bool QTcpThread::waitForBlock(int ms)
+{
+    if (blockReady.load(std::memory_order_acquire))
+        return true;
+    QDeadlineTimer deadline(ms);
     QMutexLocker lock(&armMutex);
-    armed.wakeAll();
+    consumerSleeping.store(true, std::memory_order_seq_cst);
+    while (!blockReady.load(std::memory_order_seq_cst) && isRunning() && !deadline.hasExpired())
+        handed.wait(&armMutex, qMin<qint64>(deadline.remainingTime(), 20));
+    consumerSleeping.store(false, std::memory_order_relaxed);
+    return blockReady.load(std::memory_order_acquire);
 }
 
 void QTcpThread::connectionClosedByServer()
@@ -68,7 +89,7 @@ void QTcpThread::connectionClosedByServer()
     // has buffered and then ends with this text.
     if (QThread::currentThread() != this || !socket)
         return;
-    if (abortFlag.load(std::memory_order_acquire))
+    if (abortFlag.load(std::memory_order_acquire) || drainFlag.load(std::memory_order_acquire))
         return;
     if (errorText.isEmpty())
         setSocketError();
@@ -97,6 +118,10 @@ void QTcpThread::run()
         emit err(errorText);
     delete socket;
     socket = nullptr;
+    {
+        QMutexLocker lock(&armMutex);
+        handed.wakeAll();
+    }
     emit disconnected();
 }
 
@@ -105,14 +130,17 @@ bool QTcpThread::connectPhase()
 {
     quint64 failedWaits = 0;
     while (!abortFlag.load(std::memory_order_acquire)) {
+        // A drain asked for before the stream stood has nothing to take.
+        if (drainFlag.load(std::memory_order_acquire))
+            break;
         if (socket->waitForConnected(WaitMs)) {
-            if (abortFlag.load(std::memory_order_acquire))
+            if (abortFlag.load(std::memory_order_acquire) || drainFlag.load(std::memory_order_acquire))
                 break;
             socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
             emit sockConnected();
             return true;
         }
-        if (abortFlag.load(std::memory_order_acquire))
+        if (abortFlag.load(std::memory_order_acquire) || drainFlag.load(std::memory_order_acquire))
             break;
         // The connection is requested once: a socket that is no longer
         // connecting (refused, unreachable, timed out) never will.
@@ -126,35 +154,74 @@ bool QTcpThread::connectPhase()
         }
     }
     errorText = QStringLiteral("Aborted");
+    abortFlag.store(true, std::memory_order_release);
     return false;
 }
 
-// Waits at most ArmWaitMs for the consumer's re-arm; true once armed.
+// Waits for the consumer's re-arm: a short spin first (the consumer usually
+// takes the block within microseconds), then sleeps of at most ArmWaitMs.
+// True once armed.
 bool QTcpThread::waitArmed()
 {
     if (bufferArmed.load(std::memory_order_acquire))
         return true;
+    QElapsedTimer spin;
+    spin.start();
+    do {
+        std::this_thread::yield();
+        if (bufferArmed.load(std::memory_order_acquire))
+            return true;
+    } while (spin.nsecsElapsed() < ArmSpinNs && !abortFlag.load(std::memory_order_relaxed));
+
     QMutexLocker lock(&armMutex);
-    if (!bufferArmed.load(std::memory_order_acquire) && !abortFlag.load(std::memory_order_acquire))
+    readerSleeping.store(true, std::memory_order_seq_cst);
+    if (!bufferArmed.load(std::memory_order_seq_cst) && !abortFlag.load(std::memory_order_acquire))
         armed.wait(&armMutex, ArmWaitMs);
+    readerSleeping.store(false, std::memory_order_relaxed);
     return bufferArmed.load(std::memory_order_acquire);
+}
+
+void QTcpThread::handOver()
+{
+    bufferArmed.store(false, std::memory_order_relaxed);
+    blockReady.store(true, std::memory_order_seq_cst);
+    emit received(&buffer);
+    if (consumerSleeping.load(std::memory_order_seq_cst)) {
+        QMutexLocker lock(&armMutex);
+        handed.wakeAll();
+    }
 }
 
 void QTcpThread::readPhase()
 {
     qint64 offset = 0;
     while (!abortFlag.load(std::memory_order_acquire)) {
+        const bool draining = drainFlag.load(std::memory_order_acquire);
+        if (draining && steadyMs() > drainDeadline.load(std::memory_order_relaxed))
+            break; // the board never went quiet
         if (!waitArmed())
             continue;
+        // The consumer may have swapped another array in.
+        if (offset == 0 && buffer.size() != BlockSize)
+            buffer.resize(BlockSize);
         // What the socket already holds is read before waiting for more.
         if (socket->bytesAvailable() <= 0 && !socket->waitForReadyRead(WaitMs)) {
             if (abortFlag.load(std::memory_order_acquire))
                 break;
             if (socket->bytesAvailable() > 0)
                 continue;
-            // A time-out on a valid socket is the idle time between triggers.
-            if (socket->isValid() && socket->error() == QAbstractSocket::SocketTimeoutError)
+            // A time-out on a valid socket is the idle time between triggers;
+            // once a drain is asked for, it means the board has stopped.
+            if (socket->isValid() && socket->error() == QAbstractSocket::SocketTimeoutError) {
+                if (drainFlag.load(std::memory_order_acquire))
+                    break;
                 continue;
+            }
+            // A board that closes the stream after its last block while a
+            // drain waits for it has simply finished.
+            if (drainFlag.load(std::memory_order_acquire)
+                && socket->error() == QAbstractSocket::RemoteHostClosedError)
+                break;
             setSocketError();
             abortFlag.store(true, std::memory_order_release);
             break;
@@ -179,15 +246,14 @@ void QTcpThread::readPhase()
         }
         // Every block's header is checked as soon as its first four bytes are in.
         if (offset < HeaderSize && offset + n >= HeaderSize
-            && memcmp(data, Header, HeaderSize) != 0) {
+            && !Event::hasHeader(reinterpret_cast<const uchar *>(data))) {
             errorText = QStringLiteral("Failed to read header on stream TCP") + QStringLiteral("\nPlease reconnect.");
             abortFlag.store(true, std::memory_order_release);
             break;
         }
         offset += n;
         if (offset == BlockSize) {
-            bufferArmed.store(false, std::memory_order_relaxed);
-            emit received(&buffer);
+            handOver();
             offset = 0;
         }
     }

@@ -1,8 +1,14 @@
 #include "qtelvo.h"
 
+#include <QDeadlineTimer>
+#include <QMutexLocker>
 #include <QUdpSocket>
 
 #include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
 
 namespace {
 
@@ -69,23 +75,30 @@ void QTelvo::setHost(const QHostAddress &host, quint16 udpPort, quint16 tcpPort)
 void QTelvo::abort()
 {
     abortFlag = true;
+    QMutexLocker lock(&pauseMutex);
+    pauseWake.wakeAll();
 }
 
 void QTelvo::stop()
 {
-    abortFlag = true;
+    abort();
     // From inside the run itself there is nothing to wait for.
     if (QThread::currentThread() == this)
         return;
     // A run that began just before this call clears the flag in openSocket,
     // so it is set again on every pass.
-    while (isRunning()) {
-        QThread::usleep(100000);
-        abortFlag = true;
-    }
-    // isRunning() turns false before the thread's own clean-up is over; that
-    // clean-up still uses this object and the socket's notifiers.
-    wait();
+    // wait() returns once the thread's own clean-up is over too.
+    while (!QThread::wait(100))
+        abort();
+}
+
+// Sleeps up to ms milliseconds; a stop or abort ends the sleep at once.
+void QTelvo::pause(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    QMutexLocker lock(&pauseMutex);
+    while (!abortFlag && !deadline.hasExpired())
+        pauseWake.wait(&pauseMutex, deadline);
 }
 
 void QTelvo::notifyClosed()
@@ -323,7 +336,10 @@ void QTelvo::appendErrorText(int code)
         errorText += QStringLiteral("QTelvo: Socket operation timed out");
         break;
     default:
-        errorText += socket ? socket->errorString() : QStringLiteral("Unknown error");
+        if (!socketErrorText.isEmpty())
+            errorText += socketErrorText;
+        else
+            errorText += socket ? socket->errorString() : QStringLiteral("Unknown error");
         break;
     }
 }
@@ -341,10 +357,23 @@ qint8 QTelvo::buildReadPacket(quint32 address, quint8 length)
     return id;
 }
 
+// transact() with the address lines added to a socket error, so its text
+// names the access that failed.
+int QTelvo::transactChunk(qint8 id, const char *kind, quint32 address, quint8 length)
+{
+    try {
+        return transact(id);
+    } catch (const ErrSts &e) {
+        if (e.code == ErrSocket)
+            chunkFailed(errorText, QLatin1String(kind), address, length, ErrSocket);
+        throw;
+    }
+}
+
 int QTelvo::readChunk(quint32 address, uchar *data, quint8 length)
 {
     for (int t = 0; t < tries; ++t) {
-        const int rc = transact(buildReadPacket(address, length));
+        const int rc = transactChunk(buildReadPacket(address, length), "read", address, length);
         if (rc == ErrBus)
             chunkFailed(errorText, QStringLiteral("read"), address, length, ErrBus);
         if (rc == ErrTimeout)
@@ -378,7 +407,7 @@ qint8 QTelvo::buildWritePacket(quint32 address, const uchar *data, quint8 length
 int QTelvo::writeChunk(quint32 address, const uchar *data, quint8 length)
 {
     for (int t = 0; t < tries; ++t) {
-        const int rc = transact(buildWritePacket(address, data, length));
+        const int rc = transactChunk(buildWritePacket(address, data, length), "write", address, length);
         if (rc == ErrBus)
             chunkFailed(errorText, QStringLiteral("write"), address, length, ErrBus);
         if (rc == ErrTimeout)
@@ -402,8 +431,24 @@ bool QTelvo::openSocket()
     return true;
 }
 
+// The error an ICMP message (port unreachable: the board is off) left on the
+// socket, taken from it; 0 when there is none.
+static int takePendingError(QUdpSocket *socket)
+{
+#ifdef Q_OS_UNIX
+    int code = 0;
+    socklen_t length = sizeof code;
+    if (::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_ERROR, &code, &length) == 0)
+        return code;
+#else
+    Q_UNUSED(socket);
+#endif
+    return 0;
+}
+
 int QTelvo::transact(qint8 id)
 {
+    socketErrorText.clear();
     if (abortFlag)
         throw ErrSts{ErrAborted};
     if (!socket || socket->write(packet) <= 0)
@@ -414,10 +459,19 @@ int QTelvo::transact(qint8 id)
             throw ErrSts{ErrAborted};
         if (!socket->waitForReadyRead(100))
             continue;
-        // A pending error (e.g. port unreachable) shows as a size of -1.
-        const qint64 size = socket->pendingDatagramSize();
-        if (size < 0)
+        // The socket's own text would be stale or "Unknown error" here.
+        if (const int pending = takePendingError(socket)) {
+            socketErrorText = qt_error_string(pending);
             throw ErrSts{ErrSocket};
+        }
+        // A pending error (e.g. port unreachable) shows as a size of -1:
+        // reading it makes the socket report its cause.
+        const qint64 size = socket->pendingDatagramSize();
+        if (size < 0) {
+            char scratch[HeaderSize];
+            socket->readDatagram(scratch, sizeof scratch);
+            throw ErrSts{ErrSocket};
+        }
         packet.resize(size);
         const qint64 length = socket->readDatagram(packet.data(), size);
         if (length < HeaderSize)

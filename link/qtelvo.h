@@ -3,8 +3,10 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QWaitCondition>
 #include <atomic>
 
 class QUdpSocket;
@@ -33,7 +35,7 @@ public:
 
 signals:
     void closed(bool ok);
-    void error(QString *estr);
+    void error(QString estr);
 
 public slots:
     virtual void setHost(const QHostAddress &host, quint16 udpPort, quint16 tcpPort);
@@ -68,6 +70,9 @@ public slots:
     virtual qint8 nextId();
 
 protected:
+    void pause(int ms);
+    int transactChunk(qint8 id, const char *kind, quint32 address, quint8 length);
+
     qint8 packetId = 0;
     quint16 udpPort = 0;
     // Written by the worker, read by the GUI thread.
@@ -76,6 +81,7 @@ protected:
     QHostAddress host;
     QUdpSocket *socket = nullptr;
     QString errorText;
+    QString socketErrorText; // cause of the last ErrSocket when the socket's own text lacks it
     std::atomic<bool> abortFlag{false};
     std::atomic<bool> closedFlag{false};
     int chunkSize = 128;
@@ -83,6 +89,8 @@ protected:
     int tries = 3;
     QByteArray packet;
     QByteArray eepromInfo;
+    QMutex pauseMutex;
+    QWaitCondition pauseWake;
 };
 
 #endif

@@ -1,6 +1,7 @@
 #include "qudpthread.h"
 
 #include <QBrush>
+#include <QDeadlineTimer>
 #include <QMetaObject>
 #include <QMutexLocker>
 #include <QTableWidget>
@@ -9,28 +10,17 @@
 
 namespace {
 
-const int StatusRegister = 7;
-const int StatusLength = 7;
-const int BootRegister = 6;
-const int RomWriteRegister = 5;
-const int PageFirstRegister = 16;
-const int SamplingRegister = 20;
+const int StatusRegister = Reg::Status;
+const int StatusLength = Reg::StatusLength;
+const int BootRegister = Reg::Boot;
+const int RomWriteRegister = Reg::RomWrite;
+const int PageFirstRegister = Reg::EepromPageFirst;
+const int SamplingRegister = Reg::Sampling;
+const int PollPauseMs = 500;
 
 const int AlignLeft = Qt::AlignVCenter;
 const int AlignRight = Qt::AlignRight | Qt::AlignVCenter;
 const int AlignCentre = Qt::AlignCenter;
-
-// Connects a signal to the parent's slot of the same signature, when the
-// parent has that slot.
-void connectToParent(QObject *sender, const char *signal, QObject *parent, const char *slot)
-{
-    if (!parent)
-        return;
-    const QByteArray method = QMetaObject::normalizedSignature(slot + 1);
-    if (parent->metaObject()->indexOfMethod(method.constData()) < 0)
-        return;
-    QObject::connect(sender, signal, parent, slot);
-}
 
 quint8 byteAt(const QByteArray &bytes, int index)
 {
@@ -56,9 +46,9 @@ void appendSignExtension(const QByteArray &image, QString *text)
         return;
     const quint8 sampling = byteAt(image, SamplingRegister);
     text->append("ADC0 Sign Extension : ");
-    text->append((sampling & 0x04) ? "ON\n" : "OFF\n");
+    text->append((sampling & Reg::SamplingSignAdc0) ? "ON\n" : "OFF\n");
     text->append("ADC1 Sign Extension : ");
-    text->append((sampling & 0x08) ? "ON\n" : "OFF\n");
+    text->append((sampling & Reg::SamplingSignAdc1) ? "ON\n" : "OFF\n");
 }
 
 // One DAC line: the DRS4-0 value, then the DRS4-1 value when present.
@@ -80,11 +70,6 @@ void appendDacLine(const QByteArray &image, QString *text, const char *label, in
 QUdpThread::QUdpThread(QObject *parent)
     : QTelvo(parent)
 {
-    connectToParent(this, SIGNAL(received(QString*)), parent, SLOT(exec(QString*)));
-    connectToParent(this, SIGNAL(received(quint8)), parent, SLOT(setStatus(quint8)));
-    connectToParent(this, SIGNAL(setTcp(quint16)), parent, SLOT(setTcp(quint16)));
-    connectToParent(this, SIGNAL(error(QString*)), parent, SLOT(udpError(QString*)));
-    connectToParent(this, SIGNAL(closed(bool)), parent, SLOT(udpStopped(bool)));
 }
 
 QUdpThread::~QUdpThread()
@@ -197,6 +182,15 @@ void QUdpThread::setNetwork(quint32 ip, quint16 tcpPort, quint16 udpPort)
     mode = ModeWriteNetwork;
 }
 
+bool QUdpThread::waitForQueue(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    QMutexLocker lock(&queueMutex);
+    while ((!requestQueue.empty() || requestInFlight) && isRunning() && !deadline.hasExpired())
+        queueDone.wait(&queueMutex, qMin<qint64>(deadline.remainingTime(), 50));
+    return requestQueue.empty() && !requestInFlight;
+}
+
 std::unique_ptr<UdpRequest> QUdpThread::takeRequest()
 {
     QMutexLocker lock(&queueMutex);
@@ -204,23 +198,36 @@ std::unique_ptr<UdpRequest> QUdpThread::takeRequest()
         return nullptr;
     std::unique_ptr<UdpRequest> request = std::move(requestQueue.front());
     requestQueue.erase(requestQueue.begin());
+    requestInFlight = true;
     return request;
+}
+
+void QUdpThread::requestDone()
+{
+    QMutexLocker lock(&queueMutex);
+    requestInFlight = false;
+    queueDone.wakeAll();
 }
 
 void QUdpThread::clearQueue()
 {
     QMutexLocker lock(&queueMutex);
     requestQueue.clear();
+    requestInFlight = false;
+    queueDone.wakeAll();
 }
 
 // Sends a write request; read requests are dropped unsent.
 void QUdpThread::sendRequest(std::unique_ptr<UdpRequest> request)
 {
-    if (!request->isWrite)
+    if (!request->isWrite) {
+        requestDone();
         return;
+    }
     const QByteArray &data = request->data;
     const int n = write(request->address, reinterpret_cast<const uchar *>(data.constData()),
                         static_cast<uint>(data.size()));
+    requestDone();
     if (n == 0)
         throw QString("Write ERROR");
 }
@@ -257,19 +264,19 @@ void QUdpThread::run()
     } catch (const QString &text) {
         errorText = text;
         if (!abortFlag)
-            emit error(&errorText);
+            emit error(errorText);
     } catch (const ErrSts &status) {
         appendErrorText(status.code);
         if (!abortFlag)
-            emit error(&errorText);
+            emit error(errorText);
     } catch (const std::exception &e) {
         errorText = QString::fromLocal8Bit(e.what());
         if (!abortFlag)
-            emit error(&errorText);
+            emit error(errorText);
     } catch (...) {
         errorText = QStringLiteral("Unknown error");
         if (!abortFlag)
-            emit error(&errorText);
+            emit error(errorText);
     }
     clearQueue();
     mode = ModeIdle;
@@ -294,7 +301,7 @@ void QUdpThread::pollLoop()
                 registerImage[StatusRegister + i] = static_cast<char>(status[i]);
         }
         emit received(static_cast<quint8>(status[0]));
-        QThread::usleep(500000);
+        pause(PollPauseMs);
     }
 }
 
@@ -316,20 +323,21 @@ void QUdpThread::saveRom()
     if (romPage < 0 || romPage >= PageCount)
         throw QString("Invalid EEPROM page %1").arg(romPage);
 
-    const quint8 bits = signBits & 0x0C;
+    const quint8 bits = signBits & Reg::SamplingSignMask;
     const quint8 sampling = byteAt(page, SamplingRegister - PageFirstRegister);
-    if ((sampling & 0x0C) != bits)
-        page[SamplingRegister - PageFirstRegister] = static_cast<char>((sampling & 0xF3) | bits);
+    if ((sampling & Reg::SamplingSignMask) != bits)
+        page[SamplingRegister - PageFirstRegister] =
+            static_cast<char>((sampling & ~Reg::SamplingSignMask) | bits);
 
-    const quint32 base = PageBase + PageSize * static_cast<quint32>(romPage);
-    if (writeByte(RomWriteRegister, 0x80) > 0) {
+    const quint32 base = Reg::eepromPageAddress(romPage);
+    if (writeByte(RomWriteRegister, Reg::RomWriteEnable) > 0) {
         const uchar *bytes = reinterpret_cast<const uchar *>(page.constData());
         for (int k = 0; k < PageSize / 4; ++k) {
             if (write(base + 4 * k, bytes + 4 * k, 4) == 0)
                 break;
         }
     }
-    writeByte(RomWriteRegister, 0x00);
+    writeByte(RomWriteRegister, 0);
     readPage(romPage);
     readInformation();
 }
@@ -343,7 +351,7 @@ bool QUdpThread::readPage(int page)
         buffer = eepromPages[page];
     }
     buffer.resize(PageSize);
-    const int n = read(PageBase + PageSize * page, reinterpret_cast<uchar *>(buffer.data()), PageSize);
+    const int n = read(Reg::eepromPageAddress(page), reinterpret_cast<uchar *>(buffer.data()), PageSize);
     QMutexLocker lock(&imageMutex);
     if (n == 0) {
         eepromPages[page].clear();
@@ -376,7 +384,7 @@ void QUdpThread::readInformation()
     report.clear();
     eepromInformation(&report);
     registerInformation(&report);
-    emit received(&report);
+    emit received(report);
     const int status = registerValue(StatusRegister);
     emit received(static_cast<quint8>(status < 0 ? 0 : status));
 }
@@ -394,26 +402,26 @@ void QUdpThread::registerInformation(QString *text) const
     if (size > BootRegister) {
         const quint8 boot = byteAt(image, BootRegister);
         text->append("Force Default : ");
-        text->append((boot & 0x10) ? "ON" : "OFF");
+        text->append((boot & Reg::BootForceDefault) ? "ON" : "OFF");
         text->append("\n");
         text->append("ADC auto setting : ");
-        text->append((boot & 0x20) ? "OFF" : "ON");
+        text->append((boot & Reg::BootAdcAutoOff) ? "OFF" : "ON");
         text->append("\n");
-        text->append(QString("EEPROM Boot Page : %1").arg(boot >> 6));
+        text->append(QString("EEPROM Boot Page : %1").arg(boot >> Reg::BootPageShift));
         text->append("\n");
     }
     appendSignExtension(image, text);
-    if (size > 32)
-        text->append("DRS4 Config Register : " + toHex(byteAt(image, 32)) + "\n");
-    if (size > 33)
-        text->append("DRS4 Write Shift Register : " + toHex(byteAt(image, 33)) + "\n");
-    if (size > 34)
-        text->append("DRS4 Write Config Register : " + toHex(byteAt(image, 34)) + "\n");
-    if (size > 35)
-        text->append(QString("ADC Delay Adjust Register : %1").arg(byteAt(image, 35)) + "\n");
-    appendDacLine(image, text, "VROFS : ", 36);
-    appendDacLine(image, text, "VBIAS : ", 40);
-    appendDacLine(image, text, "VOOFS : ", 44);
+    if (size > Reg::Drs4Config)
+        text->append("DRS4 Config Register : " + toHex(byteAt(image, Reg::Drs4Config)) + "\n");
+    if (size > Reg::Drs4WriteShift)
+        text->append("DRS4 Write Shift Register : " + toHex(byteAt(image, Reg::Drs4WriteShift)) + "\n");
+    if (size > Reg::Drs4WriteConfig)
+        text->append("DRS4 Write Config Register : " + toHex(byteAt(image, Reg::Drs4WriteConfig)) + "\n");
+    if (size > Reg::AdcDelayAdjust)
+        text->append(QString("ADC Delay Adjust Register : %1").arg(byteAt(image, Reg::AdcDelayAdjust)) + "\n");
+    appendDacLine(image, text, "VROFS : ", Reg::Dac);
+    appendDacLine(image, text, "VBIAS : ", Reg::Dac + 4);
+    appendDacLine(image, text, "VOOFS : ", Reg::Dac + 8);
     text->append("---------------------------------------------");
 }
 
@@ -434,7 +442,7 @@ QString QUdpThread::toHex(quint8 value)
 
 QString QUdpThread::toVolt(quint16 code)
 {
-    return QString("%1").arg(code * 2.5 / 65536, 0, 'g', 3);
+    return QString("%1").arg(code * Reg::DacFullScaleVolts / Reg::DacCodes, 0, 'g', 3);
 }
 
 void QUdpThread::fillRegisterTable(QTableWidget *table) const
@@ -462,7 +470,7 @@ void QUdpThread::fillRegisterColumn(QTableWidget *table, const QByteArray &page,
     if (!table || page.size() < PageSize)
         return;
     const int boot = registerValue(BootRegister);
-    const bool marked = boot >= 0 && (boot >> 6) + 1 == column;
+    const bool marked = boot >= 0 && (boot >> Reg::BootPageShift) + 1 == column;
     const QBrush mark(Qt::cyan);
 
     int row = 0;
@@ -475,26 +483,26 @@ void QUdpThread::fillRegisterColumn(QTableWidget *table, const QByteArray &page,
     };
 
     const quint8 source = byteAt(page, 0);
-    const bool channel = source & 0x10;
+    const bool channel = source & Reg::TriggerChannel;
     if (channel)
-        put(QString("ch.%1").arg(source & 0x0F), AlignLeft);
+        put(QString("ch.%1").arg(source & Reg::TriggerChannelMask), AlignLeft);
     else
-        put(QString("NIM%1").arg(source & 0x01), AlignLeft);
+        put(QString("NIM%1").arg(source & Reg::TriggerNimMask), AlignLeft);
     if (channel)
         put(QString("%1").arg(static_cast<qint16>(wordAt(page, 2))), AlignRight);
     else
         put("-", AlignCentre);
     if (channel)
-        put((source & 0x20) ? "Fall" : "Rise", AlignLeft);
+        put((source & Reg::TriggerFalling) ? "Fall" : "Rise", AlignLeft);
     else
         put("-", AlignCentre);
     put(QString("%1ns").arg(byteAt(page, 1) * 6.4, 0, 'g', 6), AlignRight);
 
     static const char *const rates[] = {"1ns", "1/2ns", "1/3ns", "1/5ns"};
-    const quint8 sampling = byteAt(page, 4);
-    put(rates[sampling & 0x03], AlignRight);
-    put((sampling & 0x04) ? "ON" : "OFF", AlignCentre);
-    put((sampling & 0x08) ? "ON" : "OFF", AlignCentre);
+    const quint8 sampling = byteAt(page, Reg::Sampling - PageFirstRegister);
+    put(rates[sampling & Reg::SamplingCodeMask], AlignRight);
+    put((sampling & Reg::SamplingSignAdc0) ? "ON" : "OFF", AlignCentre);
+    put((sampling & Reg::SamplingSignAdc1) ? "ON" : "OFF", AlignCentre);
 
     put(toHex(byteAt(page, 16)), AlignRight);
     put(toHex(byteAt(page, 17)), AlignRight);

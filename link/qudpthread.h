@@ -2,6 +2,7 @@
 #define QUDPTHREAD_H
 
 #include "qtelvo.h"
+#include "registermap.h"
 
 #include <QByteArray>
 #include <QMutex>
@@ -38,9 +39,28 @@ public:
         ModeWriteNetwork = 4,
         ModeSaveRom = 5
     };
-    enum { ImageSize = 48, PageCount = 4, PageSize = 32, PageBase = 0x80 };
+    enum {
+        ImageSize = Reg::ImageSize,
+        PageCount = Reg::EepromPages,
+        PageSize = Reg::EepromPageSize,
+        PageBase = Reg::EepromBase
+    };
 
+    // No connections: the owner connects what it needs.
     explicit QUdpThread(QObject *parent = nullptr);
+    // Connects the worker's signals to the owner's exec(const QString &),
+    // setStatus(quint8), setTcp(quint16), udpError(const QString &) and
+    // udpStopped(bool) slots, checked by the compiler.
+    template <class Owner>
+    explicit QUdpThread(Owner *owner)
+        : QUdpThread(static_cast<QObject *>(owner))
+    {
+        connect(this, qOverload<QString>(&QUdpThread::received), owner, &Owner::exec);
+        connect(this, qOverload<quint8>(&QUdpThread::received), owner, &Owner::setStatus);
+        connect(this, &QUdpThread::setTcp, owner, &Owner::setTcp);
+        connect(this, &QTelvo::error, owner, &Owner::udpError);
+        connect(this, &QTelvo::closed, owner, &Owner::udpStopped);
+    }
     ~QUdpThread() override;
 
     virtual bool updateHost(const QHostAddress &host, quint16 udpPort);
@@ -58,6 +78,9 @@ public:
     void queueWrite(quint32 address, const QByteArray &data);
     void queueRead(quint32 address, quint8 length);
     int queuedRequests() const;
+    // Waits up to ms milliseconds until every queued request has been sent
+    // (or dropped) by a running job; true when nothing is left to send.
+    bool waitForQueue(int ms);
 
     void setNetwork(quint32 ip, quint16 tcpPort, quint16 udpPort);
 
@@ -77,7 +100,7 @@ public:
 
 signals:
     void received(QByteArray *data);
-    void received(QString *text);
+    void received(QString text);
     void received(quint8 status);
     void setTcp(quint16 port);
 
@@ -93,6 +116,7 @@ private:
     void saveRom();
     void sendRequest(std::unique_ptr<UdpRequest> request);
     std::unique_ptr<UdpRequest> takeRequest();
+    void requestDone();
     void clearQueue();
     bool readPage(int page);
 
@@ -102,6 +126,8 @@ private:
     QString report;
     mutable QMutex queueMutex;
     std::vector<std::unique_ptr<UdpRequest>> requestQueue;
+    bool requestInFlight = false; // taken out of the queue, not yet done
+    QWaitCondition queueDone;
     quint32 networkIp = 0;
     quint16 networkTcpPort = 0;
     quint16 networkUdpPort = 0;

@@ -437,8 +437,8 @@ private slots:
         ModalAnswerer answerer; // any box fails the test
         QUdpThread stray(&w);
         QString text = QStringLiteral("QTelvo: Socket operation timed out");
-        emit stray.received(&text);
-        emit stray.error(&text);
+        emit stray.received(text);
+        emit stray.error(text);
         emit stray.closed(false);
         QCOMPARE(answerer.count(), 0);
         QCOMPARE(A::worker(w), worker);

@@ -284,6 +284,8 @@ private slots:
 
         QCOMPARE(r.events.size(), 70);
         const QList<QByteArray> sent = r.emu.sentBlocks();
+        // The whole stream: 70 blocks, then the one cut off in its middle.
+        QCOMPARE(sent.size(), 71);
         QCOMPARE(r.events, sent.mid(0, 70));
         QCOMPARE(QDir(r.runDir("000000")).entryList(QDir::Files).size(), 3);
         QCOMPARE(QFileInfo(r.file("000000", 0)).size(), qint64(31) * Block);

@@ -127,6 +127,9 @@ private slots:
     void stopWhileDisarmed();
     void deletedOnDisconnect();
     void destructorStopsThread();
+    void drainTakesEverySentBlock();
+    void drainEndsQuietlyOnClose();
+    void drainBeforeConnect();
 
 private:
     bool startEmulator();
@@ -442,3 +445,67 @@ void TestQTcpThread::destructorStopsThread()
 
 QTEST_MAIN(TestQTcpThread)
 #include "tst_qtcpthread.moc"
+
+void TestQTcpThread::drainTakesEverySentBlock()
+{
+    // The consumer is slow: blocks pile up in the socket. A drain asked for
+    // while the board still sends hands over every block, then ends without
+    // an error once the stream has been quiet for one read wait.
+    QVERIFY(startEmulator());
+    consumer->autoRearm = false;
+    QTcpThread *t = streamFromEmulator();
+    QVERIFY(t);
+    QVERIFY(writeControl(*emu, 0x60));
+    QTRY_COMPARE(consumer->blocks.size(), 1);
+    QVERIFY(t->hasBlock());
+    QCOMPARE(consumer->addresses.at(0), t->blockBuffer());
+    t->drain();
+    QVERIFY(t->isDraining());
+    QVERIFY(writeControl(*emu, 0x10));
+    QTRY_VERIFY(!emu->executing());
+    const qint64 sent = emu->blocksSent();
+    QVERIFY(sent > 1);
+    // One block at a time, each re-armed once the consumer has copied it.
+    for (int n = 1; n < sent; ++n) {
+        QVERIFY(t->hasBlock());
+        t->rearm();
+        QTRY_COMPARE_WITH_TIMEOUT(qint64(consumer->blocks.size()), qint64(n + 1), 5000);
+    }
+    t->rearm();
+    QTRY_VERIFY_WITH_TIMEOUT(consumer->closed(), 5000);
+    QCOMPARE(qint64(consumer->blocks.size()), sent);
+    QCOMPARE(consumer->blocks, emu->sentBlocks());
+    QVERIFY(consumer->errors().isEmpty());
+}
+
+void TestQTcpThread::drainEndsQuietlyOnClose()
+{
+    // A board that closes the stream after its last block while a drain
+    // waits: the end is normal, not an error.
+    QVERIFY(startEmulator());
+    QTcpThread *t = streamFromEmulator();
+    QVERIFY(t);
+    QVERIFY(writeControl(*emu, 0x60));
+    QTRY_VERIFY(consumer->blocks.size() >= 3);
+    t->drain();
+    QVERIFY(writeControl(*emu, 0x10));
+    QTRY_VERIFY(!emu->executing());
+    QTRY_COMPARE(qint64(consumer->blocks.size()), emu->blocksSent());
+    emu->stop(); // the board goes away
+    QTRY_VERIFY_WITH_TIMEOUT(consumer->closed(), 5000);
+    QVERIFY(consumer->errors().isEmpty());
+    QCOMPARE(consumer->blocks, emu->sentBlocks());
+}
+
+void TestQTcpThread::drainBeforeConnect()
+{
+    // Nothing to take before the stream stands: it ends as a stop would.
+    JammedListener jam;
+    QVERIFY(jam.port);
+    QTcpThread *t = consumer->open(jam.port);
+    t->start();
+    QTest::qWait(50);
+    t->drain();
+    QVERIFY(t->wait(5000));
+    QTRY_COMPARE(consumer->events, (QStringList{"err:Aborted", "closed"}));
+}

@@ -408,9 +408,10 @@ private slots:
         uchar buf[4];
         QCOMPARE(thrown([&] { t.read(0x40, buf, 4); }), int(QTelvo::ErrSocket));
         QCOMPARE(t.packetId, qint8(41)); // one datagram, no retry
-        QVERIFY(t.errorText.isEmpty());
+        // The chunk's lines name the access, as for every failed chunk.
+        QCOMPARE(t.errorText, QStringLiteral("read address: 0x00000040\nlength: 4\n\n"));
         t.appendErrorText(QTelvo::ErrSocket);
-        QCOMPARE(t.errorText, t.socket->errorString());
+        QCOMPARE(t.errorText, QStringLiteral("read address: 0x00000040\nlength: 4\n\n") + t.socket->errorString());
     }
 
     void portUnreachable()
@@ -430,7 +431,8 @@ private slots:
         QCOMPARE(thrown([&] { t.read(0x40, buf, 4); }), int(QTelvo::ErrSocket));
         QCOMPARE(t.packetId, qint8(1));
         t.appendErrorText(QTelvo::ErrSocket);
-        QCOMPARE(t.errorText, t.socket->errorString());
+        // The real cause, not a stale or unknown socket text.
+        QCOMPARE(t.errorText, QStringLiteral("read address: 0x00000040\nlength: 4\n\nConnection refused"));
     }
 
     void abortion()

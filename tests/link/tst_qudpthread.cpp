@@ -33,9 +33,9 @@ public:
     }
 
 public slots:
-    void exec(QString *text)
+    void exec(const QString &text)
     {
-        reports << *text;
+        reports << text;
         events << "report";
     }
     void setStatus(quint8 status)
@@ -44,9 +44,9 @@ public slots:
         events << "status";
     }
     void setTcp(quint16) { events << "tcp"; }
-    void udpError(QString *text)
+    void udpError(const QString &text)
     {
-        errors << *text;
+        errors << text;
         events << "error";
     }
     void udpStopped(bool ok)
