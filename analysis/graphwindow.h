@@ -27,6 +27,7 @@ public:
     void initPlot(const QString *title, const QByteArray *event, int samplingCode);
 
     friend struct GraphWindowAccess; // tests inspect the members through it
+    friend class MainWindow;         // connects its signals to the private slots
 
 private slots:
     void closeWindow();

@@ -48,9 +48,9 @@ void selectChannels(const QString &text, bool channelOn[16])
 void MainWindow::on_graph_clicked()
 {
     auto *w = new GraphWindow(useT0);
-    connect(this, SIGNAL(closeWindow()), w, SLOT(closeWindow()));
-    connect(this, SIGNAL(startTrigger()), w, SLOT(waitData()));
-    connect(this, SIGNAL(newData(QByteArray*,int)), w, SLOT(replot(QByteArray*,int)));
+    connect(this, &MainWindow::closeWindow, w, &GraphWindow::closeWindow);
+    connect(this, &MainWindow::startTrigger, w, &GraphWindow::waitData);
+    connect(this, &MainWindow::newData, w, &GraphWindow::replot);
 
     for (bool &on : w->channelOn)
         on = false;

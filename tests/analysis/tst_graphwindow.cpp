@@ -574,16 +574,22 @@ private slots:
         G::ui(*g)->actionAuto->trigger();
         QSignalSpy replots(plot(*g), &QCustomPlot::afterReplot);
         QByteArray &buffer = A::eventBuffer(w);
+        // Events inside the range -10..10 of the first one, except two in
+        // mid-burst: one flat at -1000, one reaching 500 on channel 7.
+        auto small = [](int i) { return makeBlock([i](int c, int k) { return (c + k + i) % 11 - 5; }); };
         for (int i = 0; i < 200; ++i) {
-            buffer = i == 50 ? flatBlock(-1000) : patternBlock(i);
+            buffer = i == 50   ? flatBlock(-1000)
+                   : i == 120 ? makeBlock([](int c, int) { return c == 7 ? 500 : 0; })
+                              : small(i);
             emit w.newData(&buffer, i == 199 ? 1 : 0);
         }
-        QCOMPARE(G::shownEvent(*g), patternBlock(199));
+        QCOMPARE(G::shownEvent(*g), small(199));
         QVERIFY(replots.count() <= 1);
-        QTRY_VERIFY(shows(*g, patternBlock(199), [] { QList<int> l; for (int c = 0; c < 16; ++c) l << c; return l; }(), false));
+        QTRY_VERIFY(shows(*g, small(199), [] { QList<int> l; for (int c = 0; c < 16; ++c) l << c; return l; }(), false));
         QVERIFY(replots.count() <= 2);
         QCOMPARE(plot(*g)->xAxis->range().upper, 512.0);
-        QVERIFY(plot(*g)->yAxis->range().lower < -1000.0);
+        QCOMPARE(plot(*g)->yAxis->range().lower, -1010.0);
+        QCOMPARE(plot(*g)->yAxis->range().upper, 500 + 0.25 * 500);
         QTest::qWait(60);
         QVERIFY(replots.count() <= 2);
     }
