@@ -143,6 +143,8 @@ private slots:
         int modeInside = -1;
         r.runDialog([&](CalibrationDialog &d) {
             modeInside = A::calibrationMode(r.w);
+            QCOMPARE(d.parentWidget(), static_cast<QWidget *>(&r.w));
+            QVERIFY(d.isModal());
             QCOMPARE(buttons(d), QStringLiteral("10011"));
             QCOMPARE(D::ui(d)->lineEditFile->text(), QString());
         });
