@@ -143,6 +143,8 @@ private slots:
         int modeInside = -1;
         r.runDialog([&](CalibrationDialog &d) {
             modeInside = A::calibrationMode(r.w);
+            QCOMPARE(d.parentWidget(), static_cast<QWidget *>(&r.w));
+            QVERIFY(d.isModal());
             QCOMPARE(buttons(d), QStringLiteral("10011"));
             QCOMPARE(D::ui(d)->lineEditFile->text(), QString());
         });
@@ -613,6 +615,59 @@ private slots:
         QCOMPARE(D::triggerCount(d), qint64(1314));
         QCOMPARE(buttons(d), QStringLiteral("01000"));
         D::ui(d)->btnCancel->click();
+    }
+
+    // A table loaded in the window's dialog, with no stream since: closing
+    // the dialog makes "Offset Correction" usable (still unchecked, raw
+    // events), and checked it corrects the next event with the loaded table.
+    void loadInWindowDialog()
+    {
+        const Table loaded = tableOf([](int c, int cell) { return qint16(c * 3 - cell % 50 + 7); });
+        QVERIFY(CalibrationDialog::isCalibrated());
+        QVERIFY(currentTable() != loaded);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString name = dir.filePath(QStringLiteral("loaded.csv"));
+        {
+            QByteArray text;
+            for (int cell = 0; cell < Event::Cells; ++cell) {
+                for (int c = 0; c < Event::Channels; ++c)
+                    text += (c ? "," : "") + QByteArray::number(loaded[c][cell]);
+                text += '\n';
+            }
+            QFile f(name);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            QCOMPARE(f.write(text), qint64(text.size()));
+        }
+
+        Rig r;
+        QVERIFY(r.open());
+        QVERIFY(!r.ui()->usingCalibration->isEnabled()); // a new window, no stream yet
+        QList<BoxRecord> boxes;
+        r.runDialog([&](CalibrationDialog &d) {
+            ModalAnswerer inner; // the box opens while the outer answerer is busy with the dialog
+            inner.answer(QMessageBox::Ok);
+            D::ui(d)->lineEditFile->setText(name);
+            D::ui(d)->btnLoad->click();
+            boxes = inner.boxes();
+        });
+        QCOMPARE(boxes.size(), 1);
+        checkBox(boxes.at(0), QStringLiteral("Load completed!"), QMessageBox::Information);
+        QVERIFY(!A::stream(r.w));
+        QCOMPARE(currentTable(), loaded);
+        QVERIFY(r.ui()->usingCalibration->isEnabled());
+        QVERIFY(!r.ui()->usingCalibration->isChecked());
+        QCOMPARE(A::calibrationMode(r.w), 0);
+
+        r.ui()->usingCalibration->setChecked(true);
+        QCOMPARE(A::calibrationMode(r.w), 1);
+        r.emu.clearBlocks();
+        r.events.clear();
+        r.ui()->single->click();
+        QTRY_VERIFY_WITH_TIMEOUT(r.stopped(), 10000);
+        QCOMPARE(r.events.size(), 1);
+        QCOMPARE(r.events.at(0), corrected(r.emu.sentBlocks().value(0), loaded));
+        QCOMPARE(r.answerer.unexpected(), 0);
     }
 };
 
