@@ -92,6 +92,8 @@ void MainWindow::on_read_clicked()
     ipAddress = ui->address->text();
     udpPort = port;
     clearEvent();
+    // An EEPROM save, flush or network write still going is let finish.
+    endWorkerRun();
 
     ui->read->setEnabled(false);
     ui->write->setEnabled(false);
@@ -146,23 +148,25 @@ void MainWindow::on_write_clicked()
         warn(this, QStringLiteral("%1 is an invalid port number.").arg(udpText));
         return;
     }
-    if (!udpThread)
+    // An EEPROM save or flush still going is let finish; a link error it
+    // met has removed the worker then.
+    if (!endWorkerRun())
         return;
 
     ui->read->setEnabled(false);
     ui->write->setEnabled(false);
     setBoardTabsEnabled(false);
 
-    udpThread->stop();
     udpThread->setNetwork(ip, newTcpPort, newUdpPort);
     udpThread->start(QThread::InheritPriority);
 }
 
 void MainWindow::on_tabWidget_currentChanged(int index)
 {
-    if (!udpThread)
+    // A poll or a read is cut short; an EEPROM save, flush or network write
+    // is let finish first.
+    if (!endWorkerRun())
         return;
-    udpThread->stop();
     switch (index) {
     case 0:
         ui->address->setText(ipAddress);

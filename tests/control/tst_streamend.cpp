@@ -302,11 +302,21 @@ private slots:
         QVERIFY2(t.elapsed() < 20000, qPrintable(QString::number(t.elapsed())));
     }
 
-    // A run fails and a tab switch restarts the worker before the window has
-    // handled the queued error: the box still shows the failed run's text and
-    // the window ends in the link-error state.
+    // A run fails and the worker is restarted before the window has handled
+    // the queued error: the box still shows the failed run's text and the
+    // window ends in the link-error state. A tab switch handles that error
+    // before it starts the tab's job; a job started at once (as the command
+    // server does) rewrites the worker's text while the error still waits.
+    void errorTextSurvivesRestart_data()
+    {
+        QTest::addColumn<bool>("tabSwitch");
+        QTest::newRow("tab switch") << true;
+        QTest::newRow("worker started at once") << false;
+    }
+
     void errorTextSurvivesRestart()
     {
+        QFETCH(bool, tabSwitch);
         Rig r;
         QVERIFY(r.open());
         QUdpThread *worker = A::worker(*r.w);
@@ -318,8 +328,13 @@ private slots:
         // Without handling events: the run ends, its error waits in the queue.
         QVERIFY(worker->wait(20000));
         r.emu.clearFaults();
-        r.ui()->tabWidget->setCurrentIndex(2); // a new run clears the worker's text
         r.answerer.answer(QMessageBox::Ok);
+        if (tabSwitch) {
+            r.ui()->tabWidget->setCurrentIndex(2);
+        } else {
+            worker->mode = QUdpThread::ModeReadInfo; // a new run clears the worker's text
+            worker->start();
+        }
         QVERIFY(r.answerer.waitForBoxes(1, 10000));
         QCOMPARE(r.answerer.last().text,
                  QStringLiteral("read address: 0x00000007\nlength: 7\n\nQTelvo: Socket operation timed out"));
