@@ -393,6 +393,7 @@ void MainWindow::startAcquisition(bool continuous)
         ui->single->setEnabled(true);
         ui->pushButton->setEnabled(true);
         ui->calibration->setEnabled(!useT0);
+        offerOffsetCorrection();
         unlockControls();
     }
 }
