@@ -217,8 +217,9 @@ void MainWindow::udpError(const QString &text)
     ui->write->setEnabled(false);
     ui->tabWidget->setTabEnabled(0, true);
     setBoardTabsEnabled(false);
-    // A stream still running can always be stopped, worker or not.
-    if (tcpThread && !tcpThread->isAborted()) {
+    // A stream still running can always be stopped, worker or not (one
+    // already ending after Stop needs nothing more).
+    if (tcpThread && !tcpThread->isAborted() && !tcpThread->isDraining()) {
         ui->tabWidget->setTabEnabled(1, true);
         ui->stop->setEnabled(true);
     }

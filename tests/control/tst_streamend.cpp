@@ -216,6 +216,55 @@ private slots:
         QCOMPARE(r.answerer.count(), 0);
     }
 
+    // Once Stop has been pressed the stream only drains: a status read
+    // before the stop bit landed ("executing") does not offer Stop again, and
+    // a second stop (the calibration dialog's, the monitor's) neither writes
+    // the stop bit again nor cuts the drain short. After the stream has ended
+    // such a status offers nothing either.
+    void stopNotOfferedAgain_data()
+    {
+        QTest::addColumn<bool>("continuous");
+        QTest::newRow("start") << true;
+        QTest::newRow("single") << false;
+    }
+
+    void stopNotOfferedAgain()
+    {
+        QFETCH(bool, continuous);
+        BoardEmulator::Options opts;
+        opts.rate = 100;
+        Rig r(opts);
+        QVERIFY(r.open());
+        QSignalSpy data(r.w.get(), &MainWindow::newData);
+        if (continuous) {
+            r.ui()->start->click();
+            QTRY_VERIFY_WITH_TIMEOUT(data.count() >= 5, 10000);
+            r.ui()->stop->click();
+        } else {
+            r.ui()->single->click();
+            QTRY_VERIFY_WITH_TIMEOUT(data.count() == 1, 10000);
+        }
+        // Draining now.
+        QTcpThread *stream = A::stream(*r.w);
+        QVERIFY(stream);
+        QVERIFY(stream->isDraining());
+        r.w->setStatus(0x0F);
+        QVERIFY(!r.ui()->stop->isEnabled());
+        r.w->on_stop_clicked();
+        QVERIFY(A::stream(*r.w) == stream);
+        QVERIFY(!stream->isAborted());
+        QTRY_VERIFY_WITH_TIMEOUT(r.stopped(), 10000);
+        QVERIFY(!r.ui()->stop->isEnabled());
+        QCOMPARE(controlWrites(r.emu), (QList<int>{continuous ? 0x60 : 0x20, 0x10}));
+        QCOMPARE(qint64(data.count()), r.emu.blocksSent());
+        QVERIFY(r.run(0) == joined(r.emu.sentBlocks()));
+
+        // A status still queued from before the stop bit landed.
+        r.w->setStatus(0x0F);
+        QVERIFY(!r.ui()->stop->isEnabled());
+        QCOMPARE(r.answerer.count(), 0);
+    }
+
     // A stream error while the board acquires: the stop bit follows, so the
     // next Start records only the blocks sent after its own start write.
     void streamErrorStopsBoard()
