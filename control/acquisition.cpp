@@ -63,13 +63,13 @@ void MainWindow::setStatus(quint8 status)
     showLed(ui->adcLED, (status & 3) == 3);
     showLed(ui->drsLED, status & 4);
     showLed(ui->exeLED, status & 8);
-    // Stop is offered only while a stream runs that is not ending yet: a
-    // status read before the stop bit landed may still say "executing".
-    const bool streamLive = tcpThread && !tcpThread->isAborted() && !tcpThread->isDraining();
-    if (!continuousMode && (status & 8) && streamLive)
+    // A stream already ending (Stop pressed, or aborted) is offered no Stop:
+    // a status read before the stop bit landed may still say "executing".
+    const bool streamEnding = tcpThread && (tcpThread->isAborted() || tcpThread->isDraining());
+    if (!continuousMode && (status & 8) && !streamEnding)
         ui->stop->setEnabled(true);
     // A stream that outlived its worker (link error, Read again) can still be stopped.
-    if (streamLive)
+    if (tcpThread && !streamEnding)
         ui->stop->setEnabled(true);
     if (udpThread && udpThread->hasRegisters())
         ui->timing->setText(QString::number(0));
