@@ -63,10 +63,13 @@ void MainWindow::setStatus(quint8 status)
     showLed(ui->adcLED, (status & 3) == 3);
     showLed(ui->drsLED, status & 4);
     showLed(ui->exeLED, status & 8);
-    if (!continuousMode && (status & 8))
+    // A stream already ending (Stop pressed, or aborted) is offered no Stop:
+    // a status read before the stop bit landed may still say "executing".
+    const bool streamEnding = tcpThread && (tcpThread->isAborted() || tcpThread->isDraining());
+    if (!continuousMode && (status & 8) && !streamEnding)
         ui->stop->setEnabled(true);
     // A stream that outlived its worker (link error, Read again) can still be stopped.
-    if (tcpThread && !tcpThread->isAborted())
+    if (tcpThread && !streamEnding)
         ui->stop->setEnabled(true);
     if (udpThread && udpThread->hasRegisters())
         ui->timing->setText(QString::number(0));
@@ -285,8 +288,9 @@ void MainWindow::on_start_clicked()
 
 void MainWindow::on_stop_clicked()
 {
-    // Re-entered by a Single whose block arrives during the pause.
-    if (stopping)
+    // Re-entered by a Single whose block arrives during the pause; or a
+    // second stop while the stream drains, which would cut the drain short.
+    if (stopping || (tcpThread && tcpThread->isDraining()))
         return;
     // A stream whose board was never armed has nothing to drain: end it now.
     if (tcpThread && !running)
@@ -393,6 +397,7 @@ void MainWindow::startAcquisition(bool continuous)
         ui->single->setEnabled(true);
         ui->pushButton->setEnabled(true);
         ui->calibration->setEnabled(!useT0);
+        offerOffsetCorrection();
         unlockControls();
     }
 }

@@ -92,6 +92,8 @@ void MainWindow::on_read_clicked()
     ipAddress = ui->address->text();
     udpPort = port;
     clearEvent();
+    // An EEPROM save, flush or network write still going is let finish.
+    endWorkerRun();
 
     ui->read->setEnabled(false);
     ui->write->setEnabled(false);
@@ -146,23 +148,25 @@ void MainWindow::on_write_clicked()
         warn(this, QStringLiteral("%1 is an invalid port number.").arg(udpText));
         return;
     }
-    if (!udpThread)
+    // An EEPROM save or flush still going is let finish; a link error it
+    // met has removed the worker then.
+    if (!endWorkerRun())
         return;
 
     ui->read->setEnabled(false);
     ui->write->setEnabled(false);
     setBoardTabsEnabled(false);
 
-    udpThread->stop();
     udpThread->setNetwork(ip, newTcpPort, newUdpPort);
     udpThread->start(QThread::InheritPriority);
 }
 
 void MainWindow::on_tabWidget_currentChanged(int index)
 {
-    if (!udpThread)
+    // A poll or a read is cut short; an EEPROM save, flush or network write
+    // is let finish first.
+    if (!endWorkerRun())
         return;
-    udpThread->stop();
     switch (index) {
     case 0:
         ui->address->setText(ipAddress);
@@ -213,8 +217,9 @@ void MainWindow::udpError(const QString &text)
     ui->write->setEnabled(false);
     ui->tabWidget->setTabEnabled(0, true);
     setBoardTabsEnabled(false);
-    // A stream still running can always be stopped, worker or not.
-    if (tcpThread && !tcpThread->isAborted()) {
+    // A stream still running can always be stopped, worker or not (one
+    // already ending after Stop needs nothing more).
+    if (tcpThread && !tcpThread->isAborted() && !tcpThread->isDraining()) {
         ui->tabWidget->setTabEnabled(1, true);
         ui->stop->setEnabled(true);
     }

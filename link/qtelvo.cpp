@@ -358,13 +358,14 @@ qint8 QTelvo::buildReadPacket(quint32 address, quint8 length)
 }
 
 // transact() with the address lines added to a socket error, so its text
-// names the access that failed.
+// names the access that failed. A reply too short to be one (the packet then
+// holds it, under 8 bytes) passes through without lines.
 int QTelvo::transactChunk(qint8 id, const char *kind, quint32 address, quint8 length)
 {
     try {
         return transact(id);
     } catch (const ErrSts &e) {
-        if (e.code == ErrSocket)
+        if (e.code == ErrSocket && packet.size() >= HeaderSize)
             chunkFailed(errorText, QLatin1String(kind), address, length, ErrSocket);
         throw;
     }

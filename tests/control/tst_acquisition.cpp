@@ -2,6 +2,8 @@
 // 127.0.0.1: ControlRegister values, the event hand-off, status texts and
 // LEDs, stream errors and how the window recovers from them.
 #include "boardemulator.h"
+#include "calibrationdialog.h"
+#include "eventblock.h"
 #include "mainwindow.h"
 #include "qtcpthread.h"
 #include "qudpthread.h"
@@ -11,6 +13,8 @@
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTcpSocket>
@@ -373,6 +377,51 @@ private slots:
         QTest::qWait(700);
         for (int i = requests; i < r.emu.requests().size(); ++i)
             QVERIFY(!r.emu.requests().at(i).write);
+    }
+
+    // A start refused after the controls were locked (the stream port went
+    // bad while the run directory question was open) gives the offset
+    // correction box back when a calibration table exists.
+    void lateRefusalOffersCorrection()
+    {
+        {
+            // A table from a run of one event per cell: two events whose
+            // start cells 0 and 512 cover every cell.
+            CalibrationDialog d;
+            d.findChild<QLineEdit *>(QStringLiteral("lineEditAverageCount"))->setText(QStringLiteral("1"));
+            d.findChild<QPushButton *>(QStringLiteral("btnCalibrationRun"))->click();
+            for (int start : {0, 512}) {
+                QByteArray block(Event::BlockSize, '\0');
+                uchar *p = reinterpret_cast<uchar *>(block.data());
+                for (int i = 0; i < Event::HeaderSize; ++i)
+                    p[i] = Event::Header[i];
+                for (int c = 0; c < Event::Channels; ++c)
+                    Event::setWord(p, c, 0, qint16(start));
+                QVERIFY(QMetaObject::invokeMethod(&d, "newData", Qt::DirectConnection,
+                                                  Q_ARG(QByteArray *, &block), Q_ARG(int, 0)));
+            }
+            QVERIFY(CalibrationDialog::isCalibrated());
+        }
+        Rig r;
+        QVERIFY(r.open());
+        QTemporaryDir dir;
+        r.ui()->save->setChecked(true);
+        r.ui()->path->setText(dir.filePath(QStringLiteral("runs")));
+        r.answerer.answerWith([&](QWidget *box) {
+            r.ui()->tcp->setText(QStringLiteral("0"));
+            static_cast<QMessageBox *>(box)->button(QMessageBox::Ok)->click();
+        });
+        r.answerer.answer(QMessageBox::Ok);
+        r.ui()->start->click();
+        QCOMPARE(r.answerer.count(), 2);
+        QCOMPARE(r.answerer.last().text,
+                 QStringLiteral("Invalid Port Number: 0\nThe port has to be a value from 1 to 65535"));
+        QVERIFY(!A::stream(r.w));
+        QVERIFY(!A::runFile(r.w));
+        QVERIFY(r.ui()->start->isEnabled());
+        QVERIFY(r.ui()->single->isEnabled());
+        QVERIFY(tabsEnabled(r.w));
+        QVERIFY(r.ui()->usingCalibration->isEnabled());
     }
 
     // The worker dies mid-run: Stop is still possible and the run file is

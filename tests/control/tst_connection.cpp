@@ -5,6 +5,7 @@
 #include "qudpthread.h"
 #include "testsupport.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -420,6 +421,85 @@ private slots:
         ui.write->click();
         QTRY_VERIFY_WITH_TIMEOUT(ui.read->isEnabled() && tabsEnabled(w, true), 15000);
         QCOMPARE(emu.infoBlock().mid(8, 4), QByteArray::fromHex("7f01021f"));
+    }
+
+    // An EEPROM save under way is not cut short by a tab switch, Read or
+    // Write: all eight page writes and the close reach the board, then the
+    // new job runs.
+    void saveRunsToItsEnd_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::newRow("tab switch") << "tab";
+        QTest::newRow("read") << "read";
+        QTest::newRow("read another board") << "other";
+        QTest::newRow("write") << "write";
+    }
+
+    void saveRunsToItsEnd()
+    {
+        QFETCH(QString, action);
+        BoardEmulator emu;
+        QVERIFY(emu.start());
+        BoardEmulator other;
+        QVERIFY(other.start());
+        MainWindow w(false, 1024);
+        Form ui(w);
+        QVERIFY(readBoard(w, emu));
+        ui.tabWidget->setCurrentIndex(3);
+        Form::find<QComboBox>(w, "page")->setCurrentIndex(2);
+        emu.setEepromPage(2, QByteArray(32, '\0'));
+        const QByteArray page = emu.registers().mid(16, 32);
+        QPointer<QUdpThread> worker = A::worker(w);
+
+        ModalAnswerer answerer; // any other box fails the test
+        answerer.answer(QMessageBox::Ok);
+        emu.clearRequests();
+        emu.setFault(BoardEmulator::DelayReplies, 40);
+        Form::find<QPushButton>(w, "saveROM")->click();
+        QCOMPARE(answerer.count(), 1);
+        // The first page write is on its way.
+        QTRY_VERIFY_WITH_TIMEOUT(hasRequest(emu, true, 0xC0, 4), 10000);
+        QVERIFY(worker->isRunning());
+
+        if (action == QLatin1String("tab")) {
+            ui.tabWidget->setCurrentIndex(1);
+        } else if (action == QLatin1String("write")) {
+            ui.newAddr->setText(QStringLiteral("127.1.2.32"));
+            ui.newTcp->setText(QStringLiteral("24"));
+            ui.newUdp->setText(QStringLiteral("4660"));
+            ui.write->click();
+        } else {
+            if (action == QLatin1String("other"))
+                ui.udp->setText(QString::number(other.udpPort()));
+            ui.read->click();
+        }
+        // The save was over before the new job began.
+        emu.clearFaults();
+
+        QList<BoardEmulator::Request> saveWrites;
+        const QList<BoardEmulator::Request> log = emu.requests();
+        for (const BoardEmulator::Request &r : log)
+            if (r.write && (r.address == 5 || (r.address >= 0x80 && r.address < 0x100)))
+                saveWrites << r;
+        QCOMPARE(saveWrites.size(), 10);
+        QCOMPARE(saveWrites.first().data, QByteArray(1, char(0x80)));
+        for (int k = 0; k < 8; ++k)
+            QCOMPARE(saveWrites.at(1 + k).address, quint32(0xC0 + 4 * k));
+        QCOMPARE(saveWrites.last().address, quint32(5));
+        QCOMPARE(saveWrites.last().data, QByteArray(1, '\0'));
+        QCOMPARE(emu.reg(5), quint8(0));
+        QCOMPARE(emu.eepromPage(2), page);
+
+        // The new job runs to its end.
+        if (action == QLatin1String("tab"))
+            QTRY_VERIFY_WITH_TIMEOUT(countRequests(emu, false, 7) >= 2, 10000);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(ui.read->isEnabled() && tabsEnabled(w, true), 15000);
+        if (action == QLatin1String("write"))
+            QCOMPARE(emu.infoBlock().mid(8, 4), QByteArray::fromHex("7f010220"));
+        if (action == QLatin1String("other"))
+            QTRY_VERIFY_WITH_TIMEOUT(hasRequest(other, false, 0, 48), 10000);
+        QCOMPARE(answerer.count(), 1);
     }
 
     // Signals of a worker that is not the window's current one carry

@@ -216,6 +216,50 @@ private slots:
         QCOMPARE(r.answerer.count(), 0);
     }
 
+    // Once Stop has been pressed the stream only drains: a status read
+    // before the stop bit landed ("executing") does not offer Stop again, and
+    // a second stop (the calibration dialog's, the monitor's) neither writes
+    // the stop bit again nor cuts the drain short.
+    void stopNotOfferedAgain_data()
+    {
+        QTest::addColumn<bool>("continuous");
+        QTest::newRow("start") << true;
+        QTest::newRow("single") << false;
+    }
+
+    void stopNotOfferedAgain()
+    {
+        QFETCH(bool, continuous);
+        BoardEmulator::Options opts;
+        opts.rate = 100;
+        Rig r(opts);
+        QVERIFY(r.open());
+        QSignalSpy data(r.w.get(), &MainWindow::newData);
+        if (continuous) {
+            r.ui()->start->click();
+            QTRY_VERIFY_WITH_TIMEOUT(data.count() >= 5, 10000);
+            r.ui()->stop->click();
+        } else {
+            r.ui()->single->click();
+            QTRY_VERIFY_WITH_TIMEOUT(data.count() == 1, 10000);
+        }
+        // Draining now.
+        QTcpThread *stream = A::stream(*r.w);
+        QVERIFY(stream);
+        QVERIFY(stream->isDraining());
+        r.w->setStatus(0x0F);
+        QVERIFY(!r.ui()->stop->isEnabled());
+        r.w->on_stop_clicked();
+        QVERIFY(A::stream(*r.w) == stream);
+        QVERIFY(!stream->isAborted());
+        QTRY_VERIFY_WITH_TIMEOUT(r.stopped(), 10000);
+        QVERIFY(!r.ui()->stop->isEnabled());
+        QCOMPARE(controlWrites(r.emu), (QList<int>{continuous ? 0x60 : 0x20, 0x10}));
+        QCOMPARE(qint64(data.count()), r.emu.blocksSent());
+        QVERIFY(r.run(0) == joined(r.emu.sentBlocks()));
+        QCOMPARE(r.answerer.count(), 0);
+    }
+
     // A stream error while the board acquires: the stop bit follows, so the
     // next Start records only the blocks sent after its own start write.
     void streamErrorStopsBoard()
@@ -302,11 +346,21 @@ private slots:
         QVERIFY2(t.elapsed() < 20000, qPrintable(QString::number(t.elapsed())));
     }
 
-    // A run fails and a tab switch restarts the worker before the window has
-    // handled the queued error: the box still shows the failed run's text and
-    // the window ends in the link-error state.
+    // A run fails and the worker is restarted before the window has handled
+    // the queued error: the box still shows the failed run's text and the
+    // window ends in the link-error state. A tab switch handles that error
+    // before it starts the tab's job; a job started at once (as the command
+    // server does) rewrites the worker's text while the error still waits.
+    void errorTextSurvivesRestart_data()
+    {
+        QTest::addColumn<bool>("tabSwitch");
+        QTest::newRow("tab switch") << true;
+        QTest::newRow("worker started at once") << false;
+    }
+
     void errorTextSurvivesRestart()
     {
+        QFETCH(bool, tabSwitch);
         Rig r;
         QVERIFY(r.open());
         QUdpThread *worker = A::worker(*r.w);
@@ -318,8 +372,13 @@ private slots:
         // Without handling events: the run ends, its error waits in the queue.
         QVERIFY(worker->wait(20000));
         r.emu.clearFaults();
-        r.ui()->tabWidget->setCurrentIndex(2); // a new run clears the worker's text
         r.answerer.answer(QMessageBox::Ok);
+        if (tabSwitch) {
+            r.ui()->tabWidget->setCurrentIndex(2);
+        } else {
+            worker->mode = QUdpThread::ModeReadInfo; // a new run clears the worker's text
+            worker->start();
+        }
         QVERIFY(r.answerer.waitForBoxes(1, 10000));
         QCOMPARE(r.answerer.last().text,
                  QStringLiteral("read address: 0x00000007\nlength: 7\n\nQTelvo: Socket operation timed out"));

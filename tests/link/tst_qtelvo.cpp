@@ -408,10 +408,9 @@ private slots:
         uchar buf[4];
         QCOMPARE(thrown([&] { t.read(0x40, buf, 4); }), int(QTelvo::ErrSocket));
         QCOMPARE(t.packetId, qint8(41)); // one datagram, no retry
-        // The chunk's lines name the access, as for every failed chunk.
-        QCOMPARE(t.errorText, QStringLiteral("read address: 0x00000040\nlength: 4\n\n"));
+        QVERIFY(t.errorText.isEmpty());
         t.appendErrorText(QTelvo::ErrSocket);
-        QCOMPARE(t.errorText, QStringLiteral("read address: 0x00000040\nlength: 4\n\n") + t.socket->errorString());
+        QCOMPARE(t.errorText, t.socket->errorString());
     }
 
     void portUnreachable()
