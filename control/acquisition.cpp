@@ -16,6 +16,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <utility>
+
 namespace {
 
 constexpr quint8 SetupBit = Reg::ControlSetup;
@@ -103,6 +105,7 @@ void MainWindow::connectionClosed()
         tcpThread = nullptr;
     }
 
+    const int start = std::exchange(pendingStart, int(NoPendingStart));
     ui->start->setEnabled(true);
     ui->single->setEnabled(true);
     ui->pushButton->setEnabled(true);
@@ -125,6 +128,8 @@ void MainWindow::connectionClosed()
         return;
     }
     unlockControls();
+    if (start != NoPendingStart)
+        startAcquisition(start == PendingContinuous);
 }
 
 void MainWindow::connected()
@@ -290,6 +295,7 @@ void MainWindow::on_stop_clicked()
 {
     // Re-entered by a Single whose block arrives during the pause; or a
     // second stop while the stream drains, which would cut the drain short.
+    pendingStart = NoPendingStart;
     if (stopping || (tcpThread && tcpThread->isDraining()))
         return;
     // A stream whose board was never armed has nothing to drain: end it now.
@@ -356,8 +362,15 @@ void MainWindow::on_pushButton_clicked()
 
 void MainWindow::startAcquisition(bool continuous)
 {
-    if (!udpThread || udpThread->registerCount() <= ControlAddress || tcpThread)
+    if (!udpThread || udpThread->registerCount() <= ControlAddress)
         return;
+    if (tcpThread) {
+        // The last stream is still ending (a calibration Run right after its
+        // Stop): start once it has ended.
+        if (!running && (tcpThread->isDraining() || tcpThread->isAborted()))
+            pendingStart = continuous ? PendingContinuous : PendingSingle;
+        return;
+    }
     // The stream target is checked before anything is written, locked or opened.
     QHostAddress host;
     quint16 port = 0;

@@ -94,6 +94,9 @@ private:
     QByteArray heldBlock;
     bool readerHeld = false;  // the reader's block waits until the box returns
     bool closePending = false;
+    // A window start asked for while the last stream was still ending.
+    enum { NoPendingStart, PendingSingle, PendingContinuous };
+    int pendingStart = NoPendingStart;
     bool stopping = false;    // inside Stop's pause
     QElapsedTimer lastEvent;  // for the tick: one second after the last event
     // -- end acquisition.cpp

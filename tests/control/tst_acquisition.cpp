@@ -260,6 +260,50 @@ private slots:
         QCOMPARE(r.answerer.count(), 0);
     }
 
+    // A start asked for while the last stream is still ending (the calibration
+    // dialog's Run right after its Stop) follows once that stream has ended;
+    // a Stop in between takes it back.
+    void startWhileStreamEnds_data()
+    {
+        QTest::addColumn<bool>("stopAgain");
+        QTest::newRow("started after the end") << false;
+        QTest::newRow("taken back by Stop") << true;
+    }
+    void startWhileStreamEnds()
+    {
+        QFETCH(bool, stopAgain);
+        BoardEmulator::Options opts;
+        opts.rate = 200;
+        Rig r(false, opts);
+        QVERIFY(r.open());
+        QSignalSpy data(&r.w, &MainWindow::newData);
+
+        r.ui()->start->click();
+        QTRY_VERIFY_WITH_TIMEOUT(data.count() >= 3, 5000);
+        r.ui()->stop->click();
+        QVERIFY(A::stream(r.w));
+        QVERIFY(A::stream(r.w)->isDraining());
+        QMetaObject::invokeMethod(&r.w, "on_start_clicked");
+        if (stopAgain) {
+            QMetaObject::invokeMethod(&r.w, "on_stop_clicked");
+            QTRY_VERIFY_WITH_TIMEOUT(r.stopped(), 5000);
+            QTest::qWait(300);
+            QVERIFY(!A::stream(r.w));
+            QCOMPARE(controlWrites(r.emu), (QList<int>{0x60, 0x10}));
+            QVERIFY(r.ui()->start->isEnabled());
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(A::stream(r.w) && A::running(r.w), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(controlWrites(r.emu), (QList<int>{0x60, 0x10, 0x60}), 3000);
+        QVERIFY(!r.ui()->start->isEnabled());
+        const int before = data.count();
+        QTRY_VERIFY_WITH_TIMEOUT(data.count() > before, 5000);
+        r.ui()->stop->click();
+        QTRY_VERIFY_WITH_TIMEOUT(r.stopped(), 5000);
+        QCOMPARE(controlWrites(r.emu), (QList<int>{0x60, 0x10, 0x60, 0x10}));
+        QCOMPARE(r.answerer.count(), 0);
+    }
+
     // Streams that end by themselves: the error text, then the window is usable.
     void streamErrors_data()
     {
