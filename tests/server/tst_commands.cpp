@@ -268,6 +268,38 @@ private slots:
         QVERIFY(r.log().endsWith(QStringLiteral("Client[0] stop\nNG:Already stopped\n")));
     }
 
+    // A finished single's stream still ends behind it: the next single is
+    // accepted all the same, and a set command's reply still arrives.
+    void singleAfterSingle()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        for (int round = 0; round < 2; ++round) {
+            r.emu.clearRequests();
+            QCOMPARE(c->ask("single\r\n"), QByteArray("OK\r\nZentrofa>"));
+            QByteArray reply;
+            for (int k = 0; k < 50 && reply.size() != 2 + 32768 + 9; ++k) {
+                c->write("read\r\n");
+                reply = c->takeRead();
+            }
+            QCOMPARE(reply.size(), 2 + 32768 + 9);
+            QVERIFY(!A::running(r.w));
+            QCOMPARE(writesTo(r.emu, 4), (QList<int>{0x20, 0x10}));
+        }
+        // A slow write right after the event: the end of the stream must not
+        // cut the flush run short and lose its reply.
+        QCOMPARE(c->ask("single\r\n"), QByteArray("OK\r\nZentrofa>"));
+        QTRY_VERIFY_WITH_TIMEOUT(!A::event(r.w).isEmpty() && !A::running(r.w), 10000);
+        QVERIFY(A::stream(r.w));
+        r.emu.clearRequests();
+        r.emu.setFault(BoardEmulator::DelayReplies, 800);
+        QCOMPARE(c->ask("rate 3\r\n"), QByteArray("OK\r\nrate:1/3 ns\r\nZentrofa>"));
+        QCOMPARE(writesTo(r.emu, 20).size(), 1);
+        QVERIFY(!A::stream(r.w));
+    }
+
     void startAndStop()
     {
         BoardEmulator::Options opts;
