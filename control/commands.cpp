@@ -244,7 +244,10 @@ void MainWindow::sendReply()
 
 bool MainWindow::refuseWhileRunning(QServerSocket *client)
 {
-    if (!running)
+    // A stream still connecting counts too: a flush run would stop the
+    // polling that is to send its start bit.
+    const bool connecting = tcpThread && !tcpThread->isAborted() && !tcpThread->isDraining();
+    if (!running && !connecting)
         return false;
     answer(client, QStringLiteral("NG:Unable to execute. Please retry after stop.\n"));
     return true;

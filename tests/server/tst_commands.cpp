@@ -357,6 +357,15 @@ private slots:
         QTRY_VERIFY(A::stream(r.w));
         QCOMPARE(b->ask("start\r\n"), QByteArray("NG\r\nAlready started\r\nZentrofa>"));
         QCOMPARE(b->ask("stop\r\n"), QByteArray("NG\r\nAlready stopped\r\nZentrofa>"));
+        // A set command would stop the polling that must send the start bit
+        // once the stream stands: refused as while running.
+        r.emu.clearRequests();
+        const QByteArray afterStop = "NG:Unable to execute. Please retry after stop.\r\nZentrofa>";
+        QCOMPARE(b->ask("rate 2\r\n"), afterStop);
+        QCOMPARE(b->ask("condition setup\r\n"), afterStop);
+        QVERIFY(A::worker(r.w)->isRunning());
+        QCOMPARE(r.ui()->sampling->currentIndex(), 0);
+        QVERIFY(writesTo(r.emu, 20).isEmpty() && writesTo(r.emu, 4).isEmpty());
         QCOMPARE(a->ask("help\r\n"), Help);
         // a's command came last: a gets the stream error.
         r.answerer.answer(QMessageBox::Ok);
