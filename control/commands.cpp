@@ -5,7 +5,9 @@
 #include "qtcpthread.h"
 #include "qudpthread.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QMessageBox>
 #include <QPointer>
@@ -242,7 +244,10 @@ void MainWindow::sendReply()
 
 bool MainWindow::refuseWhileRunning(QServerSocket *client)
 {
-    if (!running)
+    // A stream still connecting counts too: a flush run would stop the
+    // polling that is to send its start bit.
+    const bool connecting = tcpThread && !tcpThread->isAborted() && !tcpThread->isDraining();
+    if (!running && !connecting)
         return false;
     answer(client, QStringLiteral("NG:Unable to execute. Please retry after stop.\n"));
     return true;
@@ -294,6 +299,22 @@ void MainWindow::startFlush()
         Qt::QueuedConnection);
     udpThread->mode = QUdpThread::ModeFlush;
     udpThread->start(QThread::InheritPriority);
+}
+
+// A stream told to end (Stop, a single's event) takes the board's last
+// blocks until the board has been quiet for a read wait. Waits for it to end
+// and lets the window handle its end (and whatever else is queued for the
+// window before it), so the next stream or worker run starts afterwards.
+void MainWindow::settleEndingStream()
+{
+    if (!tcpThread || running || !tcpThread->isDraining() || blockDepth > 0)
+        return;
+    const QDeadlineTimer deadline(QTcpThread::DrainLimitMs + 2000);
+    while (tcpThread && tcpThread->isDraining() && !deadline.hasExpired()) {
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+        if (tcpThread)
+            tcpThread->wait(QDeadlineTimer(20));
+    }
 }
 
 // Sends what is queued now and waits for it; true when the run completed.
@@ -459,21 +480,32 @@ void MainWindow::runCommand(QString line)
         return;
     // The client may go while a reply is sent or a box is open.
     QPointer<QServerSocket> client(from);
-    currentClient = from;
 
     QString text = line;
     text.chop(text.endsWith(QLatin1String("\r\n")) ? 2 : 1);
-    appendLog(stamp() + QStringLiteral("Client[%1] %2\n").arg(QString::number(from->id()), text));
-
     const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString command = words.value(0);
+    const bool setForm = words.size() == 2;
+    const QString param = setForm ? words.at(1) : QString();
+
+    // What starts a stream or a worker run first lets a stream that is
+    // ending run out, so that its end cannot refuse the start or stop the run.
+    if (command == QLatin1String("single") || command == QLatin1String("start")
+        || (setForm
+            && (command == QLatin1String("condition") || command == QLatin1String("rate")
+                || command == QLatin1String("trigger") || command == QLatin1String("delay")))) {
+        settleEndingStream();
+        if (!client || !client->isActive() || !serverRunning)
+            return;
+    }
+
+    currentClient = from;
+    appendLog(stamp() + QStringLiteral("Client[%1] %2\n").arg(QString::number(from->id()), text));
     if (words.isEmpty()) {
         sendTo(client, QByteArray(Prompt));
         replyPause();
         return;
     }
-    const QString command = words.first();
-    const bool setForm = words.size() == 2;
-    const QString param = setForm ? words.at(1) : QString();
     // Re-read the client before every send: it may have gone meanwhile.
     auto to = [&client] { return client.data(); };
 

@@ -156,6 +156,7 @@ private:
     void settleWorker();
     void startFlush();
     bool flushNow();
+    void settleEndingStream();
     void serverLinkError(const QString &text);
     void serverRunEnded(bool ok);
     void serverConnected();

@@ -128,12 +128,14 @@ private slots:
         QVERIFY(r.emu.requests().isEmpty());
 
         const quint8 old = r.emu.reg(20);
+        // The board's answer to the first try is lost: the reply waits for
+        // the worker's second try, so both tries are in the log by then.
+        r.emu.setFault(BoardEmulator::DropReplies, 1);
         c->write("rate 5\r\n");
         const QByteArray reply = c->take();
-        // The write had reached the board before the reply was sent.
         const QList<int> writes = writesTo(r.emu, 20);
         QCOMPARE(reply, QByteArray("OK\r\nrate:1/5 ns\r\nZentrofa>"));
-        QCOMPARE(writes, QList<int>{(old & 0xFC) | 3});
+        QCOMPARE(writes, (QList<int>{(old & 0xFC) | 3, (old & 0xFC) | 3}));
         QCOMPARE(r.ui()->sampling->currentIndex(), 3);
         QVERIFY(r.log().endsWith(QStringLiteral("Client[0] rate 5\nOK\nrate:1/5 ns\n")));
     }
@@ -268,6 +270,38 @@ private slots:
         QVERIFY(r.log().endsWith(QStringLiteral("Client[0] stop\nNG:Already stopped\n")));
     }
 
+    // A finished single's stream still ends behind it: the next single is
+    // accepted all the same, and a set command's reply still arrives.
+    void singleAfterSingle()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        for (int round = 0; round < 2; ++round) {
+            r.emu.clearRequests();
+            QCOMPARE(c->ask("single\r\n"), QByteArray("OK\r\nZentrofa>"));
+            QByteArray reply;
+            for (int k = 0; k < 50 && reply.size() != 2 + 32768 + 9; ++k) {
+                c->write("read\r\n");
+                reply = c->takeRead();
+            }
+            QCOMPARE(reply.size(), 2 + 32768 + 9);
+            QVERIFY(!A::running(r.w));
+            QCOMPARE(writesTo(r.emu, 4), (QList<int>{0x20, 0x10}));
+        }
+        // A slow write right after the event: the end of the stream must not
+        // cut the flush run short and lose its reply.
+        QCOMPARE(c->ask("single\r\n"), QByteArray("OK\r\nZentrofa>"));
+        QTRY_VERIFY_WITH_TIMEOUT(!A::event(r.w).isEmpty() && !A::running(r.w), 10000);
+        QVERIFY(A::stream(r.w));
+        r.emu.clearRequests();
+        r.emu.setFault(BoardEmulator::DelayReplies, 800);
+        QCOMPARE(c->ask("rate 3\r\n"), QByteArray("OK\r\nrate:1/3 ns\r\nZentrofa>"));
+        QCOMPARE(writesTo(r.emu, 20).size(), 1);
+        QVERIFY(!A::stream(r.w));
+    }
+
     void startAndStop()
     {
         BoardEmulator::Options opts;
@@ -325,6 +359,15 @@ private slots:
         QTRY_VERIFY(A::stream(r.w));
         QCOMPARE(b->ask("start\r\n"), QByteArray("NG\r\nAlready started\r\nZentrofa>"));
         QCOMPARE(b->ask("stop\r\n"), QByteArray("NG\r\nAlready stopped\r\nZentrofa>"));
+        // A set command would stop the polling that must send the start bit
+        // once the stream stands: refused as while running.
+        r.emu.clearRequests();
+        const QByteArray afterStop = "NG:Unable to execute. Please retry after stop.\r\nZentrofa>";
+        QCOMPARE(b->ask("rate 2\r\n"), afterStop);
+        QCOMPARE(b->ask("condition setup\r\n"), afterStop);
+        QVERIFY(A::worker(r.w)->isRunning());
+        QCOMPARE(r.ui()->sampling->currentIndex(), 0);
+        QVERIFY(writesTo(r.emu, 20).isEmpty() && writesTo(r.emu, 4).isEmpty());
         QCOMPARE(a->ask("help\r\n"), Help);
         // a's command came last: a gets the stream error.
         r.answerer.answer(QMessageBox::Ok);
