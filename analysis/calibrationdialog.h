@@ -42,6 +42,7 @@ private slots:
     void newData(QByteArray *data, int sampling);
 
     friend struct CalibrationDialogAccess; // tests inspect the members through it
+    friend class MainWindow; // connects newData
 
 private:
     Ui_CalibrationDialog *ui = nullptr;

@@ -35,6 +35,7 @@ private slots:
 
 private:
     friend struct VthCheckDialogAccess; // tests inspect the members through it
+    friend class MainWindow; // connects setStatus
 
     void initialise(int minimum, int maximum, int average);
 

@@ -7,7 +7,7 @@ void MainWindow::on_calibration_clicked()
 {
     calibrationMode = 2; // events pass raw while the dialog runs
     CalibrationDialog dialog(this);
-    connect(this, SIGNAL(newData(QByteArray*,int)), &dialog, SLOT(newData(QByteArray*,int)));
+    connect(this, &MainWindow::newData, &dialog, &CalibrationDialog::newData);
     connect(&dialog, &CalibrationDialog::start, this, &MainWindow::on_start_clicked);
     connect(&dialog, &CalibrationDialog::stop, this, &MainWindow::on_stop_clicked);
     dialog.exec();

@@ -40,7 +40,7 @@ void MainWindow::on_VthMonitor_clicked()
     {
         VthCheckDialog dialog(udpThread, saved);
         connect(&dialog, &VthCheckDialog::setVth, this, &MainWindow::setVth);
-        connect(this, SIGNAL(received()), &dialog, SLOT(setStatus()));
+        connect(this, &MainWindow::received, &dialog, &VthCheckDialog::setStatus);
         dialog.exec();
     }
 
