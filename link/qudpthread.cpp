@@ -34,9 +34,9 @@ quint16 wordAt(const QByteArray &bytes, int index)
 
 void appendFpgaVersion(const QByteArray &image, QString *text)
 {
-    if (!text || image.size() < 4)
+    if (!text || image.size() < Reg::FpgaVersion + Reg::FpgaVersionLength)
         return;
-    for (int i = 0; i < 4; ++i)
+    for (int i = Reg::FpgaVersion; i < Reg::FpgaVersion + Reg::FpgaVersionLength; ++i)
         text->append(QString("%1").arg(byteAt(image, i), 2, 16, QChar('0')).toUpper());
 }
 
@@ -482,32 +482,32 @@ void QUdpThread::fillRegisterColumn(QTableWidget *table, const QByteArray &page,
         table->setItem(row++, column, item);
     };
 
-    const quint8 source = byteAt(page, 0);
-    const bool channel = source & Reg::TriggerChannel;
-    if (channel)
+    // Byte offset in the page of a register.
+    auto at = [](int reg) { return reg - PageFirstRegister; };
+
+    const quint8 source = byteAt(page, at(Reg::TriggerSource));
+    if (source & Reg::TriggerChannel) {
         put(QString("ch.%1").arg(source & Reg::TriggerChannelMask), AlignLeft);
-    else
-        put(QString("NIM%1").arg(source & Reg::TriggerNimMask), AlignLeft);
-    if (channel)
-        put(QString("%1").arg(static_cast<qint16>(wordAt(page, 2))), AlignRight);
-    else
-        put("-", AlignCentre);
-    if (channel)
+        put(QString("%1").arg(static_cast<qint16>(wordAt(page, at(Reg::TriggerVth)))), AlignRight);
         put((source & Reg::TriggerFalling) ? "Fall" : "Rise", AlignLeft);
-    else
+    } else {
+        put(QString("NIM%1").arg(source & Reg::TriggerNimMask), AlignLeft);
         put("-", AlignCentre);
-    put(QString("%1ns").arg(byteAt(page, 1) * 6.4, 0, 'g', 6), AlignRight);
+        put("-", AlignCentre);
+    }
+    put(QString("%1ns").arg(byteAt(page, at(Reg::TriggerDelay)) * Reg::TriggerDelayStepNs, 0, 'g', 6),
+        AlignRight);
 
     static const char *const rates[] = {"1ns", "1/2ns", "1/3ns", "1/5ns"};
-    const quint8 sampling = byteAt(page, Reg::Sampling - PageFirstRegister);
+    const quint8 sampling = byteAt(page, at(SamplingRegister));
     put(rates[sampling & Reg::SamplingCodeMask], AlignRight);
     put((sampling & Reg::SamplingSignAdc0) ? "ON" : "OFF", AlignCentre);
     put((sampling & Reg::SamplingSignAdc1) ? "ON" : "OFF", AlignCentre);
 
-    put(toHex(byteAt(page, 16)), AlignRight);
-    put(toHex(byteAt(page, 17)), AlignRight);
-    put(toHex(byteAt(page, 18)), AlignRight);
-    put(QString("%1").arg(byteAt(page, 19)), AlignRight);
-    for (int k = 20; k < PageSize; k += 2)
+    put(toHex(byteAt(page, at(Reg::Drs4Config))), AlignRight);
+    put(toHex(byteAt(page, at(Reg::Drs4WriteShift))), AlignRight);
+    put(toHex(byteAt(page, at(Reg::Drs4WriteConfig))), AlignRight);
+    put(QString("%1").arg(byteAt(page, at(Reg::AdcDelayAdjust))), AlignRight);
+    for (int k = at(Reg::Dac); k < PageSize; k += 2)
         put(toVolt(wordAt(page, k)) + "V", AlignRight);
 }
