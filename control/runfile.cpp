@@ -115,9 +115,7 @@ bool MainWindow::appendBlock(const QByteArray &block)
             return false;
         if (!runFile)
             return true; // the run ended while the question was open
-        runFile->close();
-        delete runFile;
-        runFile = nullptr;
+        closeRun(false);
         if (!openRunFile(name))
             return true;
         size = 0;
@@ -135,9 +133,7 @@ bool MainWindow::appendBlock(const QByteArray &block)
         // A file holds whole blocks only: drop what got in of this one.
         runFile->resize(size);
         runFileBytes = size;
-        runFile->close();
-        delete runFile;
-        runFile = nullptr;
+        closeRun(false);
         QMessageBox::warning(this, QCoreApplication::applicationName(),
                              tr("Cannot write %1: %2.\nRecording has stopped for this run.")
                                  .arg(name, reason),
