@@ -1,16 +1,12 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "eventblock.h"
 #include "qtcpthread.h"
 #include "qudpthread.h"
 #include "registermap.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QHostAddress>
-#include <QIcon>
-#include <QMessageBox>
 #include <QPixmap>
 #include <QStatusBar>
 #include <QThread>
@@ -62,13 +58,13 @@ void MainWindow::setStatus(quint8 status)
 {
     if (fromOtherWorker())
         return;
-    showLed(ui->adcLED, (status & 3) == 3);
-    showLed(ui->drsLED, status & 4);
-    showLed(ui->exeLED, status & 8);
+    showLed(ui->adcLED, (status & Reg::StatusAdcReady) == Reg::StatusAdcReady);
+    showLed(ui->drsLED, status & Reg::StatusDrsReady);
+    showLed(ui->exeLED, status & Reg::StatusExecuting);
     // A stream already ending (Stop pressed, or aborted) is offered no Stop:
     // a status read before the stop bit landed may still say "executing".
     const bool streamEnding = tcpThread && (tcpThread->isAborted() || tcpThread->isDraining());
-    if (!continuousMode && (status & 8) && !streamEnding)
+    if (!continuousMode && (status & Reg::StatusExecuting) && !streamEnding)
         ui->stop->setEnabled(true);
     // A stream that outlived its worker (link error, Read again) can still be stopped.
     if (tcpThread && !streamEnding)
@@ -92,7 +88,7 @@ void MainWindow::connectionClosed()
     // A stream that ended by itself (an error) leaves the board acquiring:
     // stop it, so the next run holds only its own events.
     if (running && udpThread)
-        writeStopNow(StopWriteMs);
+        writeStopNow();
 
     QThread::msleep(udpThread ? qMin<int>(udpThread->waitTime(), MaxEndPauseMs) : 1);
 
@@ -106,13 +102,8 @@ void MainWindow::connectionClosed()
     }
 
     const int start = std::exchange(pendingStart, int(NoPendingStart));
-    ui->start->setEnabled(true);
-    ui->single->setEnabled(true);
-    ui->pushButton->setEnabled(true);
     ui->stop->setEnabled(false);
-    ui->calibration->setEnabled(!useT0);
-    ui->usingCalibration->setEnabled(false);
-    offerOffsetCorrection();
+    enableStartControls();
 
     // The run ends with its stream, even when the worker has gone meanwhile.
     if (runFile)
@@ -268,8 +259,8 @@ void MainWindow::pauseTakingBlocks(int ms)
     }
 }
 
-// Writes the stop bit and waits (at most ms) until the worker has sent it.
-void MainWindow::writeStopNow(int ms)
+// Writes the stop bit and waits (at most StopWriteMs) until the worker has sent it.
+void MainWindow::writeStopNow()
 {
     if (!udpThread)
         return;
@@ -278,7 +269,7 @@ void MainWindow::writeStopNow(int ms)
         udpThread->mode = QUdpThread::ModeFlush;
         udpThread->start(QThread::InheritPriority);
     }
-    udpThread->waitForQueue(ms);
+    udpThread->waitForQueue(StopWriteMs);
 }
 
 void MainWindow::on_single_clicked()
@@ -341,20 +332,12 @@ void MainWindow::on_pushButton_clicked()
     }
     quint8 value;
     if (controlRegister() & SetupBit) {
-        setLed(false);
-        ui->reset->setEnabled(true);
-        ui->trigger->setEnabled(true);
-        ui->pushButton->setIcon(QIcon(QStringLiteral(":/images/down.png")));
-        setupCondition = false;
+        showCondition(false);
         value = 0x00;
     } else {
         if (!applyTrigger() || !udpThread)
             return;
-        setLed(true);
-        ui->reset->setEnabled(false);
-        ui->trigger->setEnabled(false);
-        ui->pushButton->setIcon(QIcon(QStringLiteral(":/images/up.png")));
-        setupCondition = true;
+        showCondition(true);
         value = SetupBit;
     }
     writeControl(value);
@@ -406,11 +389,7 @@ void MainWindow::startAcquisition(bool continuous)
     if (!tcpThread) {
         if (runFile)
             abandonRun();
-        ui->start->setEnabled(true);
-        ui->single->setEnabled(true);
-        ui->pushButton->setEnabled(true);
-        ui->calibration->setEnabled(!useT0);
-        offerOffsetCorrection();
+        enableStartControls();
         unlockControls();
     }
 }
@@ -449,6 +428,16 @@ void MainWindow::writeControl(quint8 value)
     if (udpThread->registerCount() > ControlAddress)
         udpThread->setRegister(ControlAddress, value);
     udpThread->writeRegisters(ControlAddress, 1);
+}
+
+// The start buttons, the condition toggle and calibration once no stream runs.
+void MainWindow::enableStartControls()
+{
+    ui->start->setEnabled(true);
+    ui->single->setEnabled(true);
+    ui->pushButton->setEnabled(true);
+    ui->calibration->setEnabled(!useT0);
+    offerOffsetCorrection();
 }
 
 // Tabs and the condition-dependent controls after a stream (or a refused start).

@@ -56,8 +56,7 @@ MainWindow::MainWindow(bool useT0, int limitMiB, QWidget *parent)
         ui->calibration->setEnabled(false);
     ui->usingCalibration->setEnabled(false);
 
-    for (int i = 1; i <= 4; ++i)
-        ui->tabWidget->setTabEnabled(i, false);
+    setBoardTabsEnabled(false);
 }
 
 MainWindow::~MainWindow()
@@ -72,7 +71,7 @@ MainWindow::~MainWindow()
         tcpThread = nullptr;
     }
     if (udpThread && armed)
-        writeStopNow(2000);
+        writeStopNow();
     if (udpThread) {
         udpThread->stop();
         delete udpThread;

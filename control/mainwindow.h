@@ -84,10 +84,11 @@ private:
     quint8 controlRegister() const;
     void writeControl(quint8 value);
     void unlockControls();
+    void enableStartControls();
     void takeBlock(QByteArray &&block, bool fromReader);
     void takeFromReader();
     void pauseTakingBlocks(int ms);
-    void writeStopNow(int ms);
+    void writeStopNow();
     // While a block is being handled a modal box may run a nested event loop:
     // a block or the stream's end arriving then waits here.
     int blockDepth = 0;
@@ -114,7 +115,7 @@ private:
     // Trigger, sampling and condition display (trigger.cpp)
     bool applyTrigger();
     void updateFromRegisters();
-    void setLed(bool setup);
+    void showCondition(bool setup);
     void setTriggerInputsEnabled(bool enabled);
     // -- end trigger.cpp
     // Board connection, network settings, link errors (connection.cpp)

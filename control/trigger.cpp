@@ -101,7 +101,7 @@ bool MainWindow::applyTrigger()
         udpThread->setRegister(TriggerVthLow, quint8(quint16(vth) & 0xFF));
     }
 
-    udpThread->writeRegisters(TriggerSourceRegister, 5);
+    udpThread->writeRegisters(TriggerSourceRegister, SamplingRegister - TriggerSourceRegister + 1);
     return true;
 }
 
@@ -115,15 +115,8 @@ void MainWindow::updateFromRegisters()
     const int count = image.size();
     auto reg = [&image](int i) { return quint8(image.at(i)); };
 
-    if (count > ControlRegister) {
-        const bool setup = reg(ControlRegister) & Reg::ControlSetup;
-        setLed(setup);
-        ui->reset->setEnabled(!setup);
-        ui->trigger->setEnabled(!setup);
-        ui->pushButton->setIcon(QIcon(setup ? QStringLiteral(":/images/up.png")
-                                            : QStringLiteral(":/images/down.png")));
-        setupCondition = setup;
-    }
+    if (count > ControlRegister)
+        showCondition(reg(ControlRegister) & Reg::ControlSetup);
     if (count > TriggerSourceRegister) {
         const quint8 source = reg(TriggerSourceRegister);
         if (source & Reg::TriggerFalling)
@@ -158,15 +151,16 @@ void MainWindow::updateFromRegisters()
         udpThread->fillRegisterTable(ui->tableWidget);
 }
 
-void MainWindow::setLed(bool setup)
+// The setup/idle LEDs, the toggle's icon and the controls usable only when idle.
+void MainWindow::showCondition(bool setup)
 {
     const QPixmap lit(QStringLiteral(":/images/led_green.png"));
     const QPixmap dark(QStringLiteral(":/images/led_off.png"));
-    if (setup) {
-        ui->setupLED->setPixmap(lit);
-        ui->idleLED->setPixmap(dark);
-    } else {
-        ui->idleLED->setPixmap(lit);
-        ui->setupLED->setPixmap(dark);
-    }
+    ui->setupLED->setPixmap(setup ? lit : dark);
+    ui->idleLED->setPixmap(setup ? dark : lit);
+    ui->reset->setEnabled(!setup);
+    ui->trigger->setEnabled(!setup);
+    ui->pushButton->setIcon(QIcon(setup ? QStringLiteral(":/images/up.png")
+                                        : QStringLiteral(":/images/down.png")));
+    setupCondition = setup;
 }
