@@ -116,7 +116,7 @@ QByteArray BoardEmulator::registers() const
 {
     QMutexLocker lock(&state->mutex);
     QByteArray r = state->regs;
-    r[7] = char(state->statusByte());
+    r[Reg::Status] = char(state->statusByte());
     return r;
 }
 
@@ -125,7 +125,7 @@ quint8 BoardEmulator::reg(int i) const
     if (i < 0 || i >= RegisterCount)
         return 0;
     QMutexLocker lock(&state->mutex);
-    return i == 7 ? state->statusByte() : quint8(state->regs[i]);
+    return i == Reg::Status ? state->statusByte() : quint8(state->regs[i]);
 }
 
 void BoardEmulator::setRegister(int i, quint8 v)
@@ -331,7 +331,7 @@ bool BoardEmulator::quiet() const
 qint16 BoardEmulator::cellOffset(int channel, int cell) const
 {
     // Fixed at construction; no lock needed.
-    return state->generator.cellOffset(channel & (Channels - 1), cell & (Cells - 1));
+    return state->generator.cellOffset(channel & (Channels - 1), cell & Event::CellMask);
 }
 
 bool BoardEmulator::setRegisterPortOpen(bool open)

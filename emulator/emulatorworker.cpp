@@ -32,9 +32,9 @@ constexpr quint32 WaitTimeAddress = 0xFFFFFF2C;
 QByteArray defaultRegisters()
 {
     QByteArray r(RegisterCount, '\0');
-    const quint8 fpga[4] = {0x21, 0x05, 0x14, 0x01};
-    for (int i = 0; i < 4; ++i)
-        r[i] = char(fpga[i]);
+    const quint8 fpga[Reg::FpgaVersionLength] = {0x21, 0x05, 0x14, 0x01};
+    for (int i = 0; i < Reg::FpgaVersionLength; ++i)
+        r[Reg::FpgaVersion + i] = char(fpga[i]);
     r[Reg::Status] = 0x07;              // ADC ready, DRS ready
     r[Reg::TriggerSource] = Reg::TriggerChannel; // channel 0, rising edge
     r[Reg::TriggerDelay] = 0x0A;        // 64 ns delay
@@ -44,8 +44,8 @@ QByteArray defaultRegisters()
     r[Reg::Drs4WriteShift] = char(0xFF);
     r[Reg::Drs4WriteConfig] = char(0xFF);
     r[Reg::AdcDelayAdjust] = 0x04;
-    const quint16 dacs[6] = {27525, 27525, 18350, 18350, 20972, 20972}; // 1.05 V, 0.7 V, 0.8 V
-    for (int i = 0; i < 6; ++i)
+    const quint16 dacs[Reg::DacCount] = {27525, 27525, 18350, 18350, 20972, 20972}; // 1.05 V, 0.7 V, 0.8 V
+    for (int i = 0; i < Reg::DacCount; ++i)
         qToBigEndian<quint16>(dacs[i], reinterpret_cast<uchar *>(r.data()) + Reg::Dac + 2 * i);
     return r;
 }
@@ -551,7 +551,7 @@ void EmulatorState::applyFixedMonitor()
         return;
     uchar *p = reinterpret_cast<uchar *>(regs.data());
     for (int i = 0; i < 3; ++i)
-        qToBigEndian<qint16>(fixedMonitor[i], p + 8 + 2 * i);
+        qToBigEndian<qint16>(fixedMonitor[i], p + Reg::VthMonitor + 2 * i);
 }
 
 bool EmulatorWorker::setRegisterPortOpen(bool open)

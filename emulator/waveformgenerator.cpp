@@ -18,6 +18,12 @@ qint16 clamp16(int v)
     return qint16(std::clamp(v, -32768, 32767));
 }
 
+// The numbers of block variant v; the first one is its start cell.
+Rng variantRng(quint32 seed, int v)
+{
+    return Rng(seed ^ (quint32(v + 1) * 0x85EBCA6Bu));
+}
+
 } // namespace
 
 Rng::Rng(quint32 seed)
@@ -76,8 +82,7 @@ WaveformGenerator::WaveformGenerator(quint32 seed)
 
 int WaveformGenerator::samplesPerNs(int samplingCode)
 {
-    static const int table[4] = {1, 2, 3, 5};
-    return table[samplingCode & 3];
+    return Reg::SamplesPerNs[samplingCode & Reg::SamplingCodeMask];
 }
 
 QByteArray WaveformGenerator::block(qint64 index, const WaveConfig &config)
@@ -116,7 +121,7 @@ void WaveformGenerator::regenerate(const WaveConfig &config)
 
 QByteArray WaveformGenerator::makeVariant(int v, const WaveConfig &config, const QVector<float> &shape) const
 {
-    Rng rng(seed ^ (quint32(v + 1) * 0x85EBCA6Bu));
+    Rng rng = variantRng(seed, v);
     const int startCell = rng.range(0, Cells - 1);
     const int spn = samplesPerNs(config.samplingCode);
     const int sign = config.falling() ? -1 : 1;
@@ -139,7 +144,7 @@ QByteArray WaveformGenerator::makeVariant(int v, const WaveConfig &config, const
             amplitude = rng.range(NaturalAmplitudeMin, NaturalAmplitudeMax);
             // The pulse must cross the threshold in the direction of the edge.
             const int peakWord = std::min(pulsePos + peakAt, Cells - 1);
-            const int peakCell = (startCell + peakWord - 1) & (Cells - 1);
+            const int peakCell = Event::cellOf(startCell, peakWord);
             const int needed = sign * (config.threshold - offsets[c][peakCell]) + CrossingMargin;
             amplitude = std::max(amplitude, needed);
         } else {
@@ -157,7 +162,7 @@ QByteArray WaveformGenerator::makeVariant(int v, const WaveConfig &config, const
             k = 1;
         }
         for (; k < Cells; ++k) {
-            const int cell = (startCell + k - 1) & (Cells - 1);
+            const int cell = Event::cellOf(startCell, k);
             int value = offsets[c][cell] + noise[(noiseStart + k) & (NoiseLength - 1)];
             const int t = k - pulsePos;
             if (amplitude && t >= 0 && t < shape.size())
@@ -202,23 +207,20 @@ QByteArray WaveformGenerator::quietBlock(qint64 index, const WaveConfig &config)
         quietT0 = config.useT0;
         for (int v = 0; v < Variants; ++v) {
             // The same start cells as the noisy variants.
-            Rng rng(seed ^ (quint32(v + 1) * 0x85EBCA6Bu));
+            Rng rng = variantRng(seed, v);
             const int startCell = rng.range(0, Cells - 1);
             QByteArray out(BlockSize, Qt::Uninitialized);
             uchar *p = reinterpret_cast<uchar *>(out.data());
-            p[0] = 0x55;
-            p[1] = 0x55;
-            p[2] = 0xAA;
-            p[3] = 0xAA;
+            std::copy(Event::Header, Event::Header + Event::HeaderSize, p);
             for (int c = 0; c < Channels; ++c) {
-                uchar *words = p + 4 + 2048 * c;
+                uchar *words = p + Event::wordOffset(c, 0);
                 int k = 0;
                 if (!quietT0) {
                     qToBigEndian<quint16>(quint16(startCell), words);
                     k = 1;
                 }
                 for (; k < Cells; ++k)
-                    qToBigEndian<qint16>(offsets[c][(startCell + k - 1) & (Cells - 1)], words + 2 * k);
+                    qToBigEndian<qint16>(offsets[c][Event::cellOf(startCell, k)], words + 2 * k);
             }
             quietVariants << out;
         }

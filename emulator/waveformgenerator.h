@@ -2,13 +2,14 @@
 #define WAVEFORMGENERATOR_H
 
 #include "link/eventblock.h"
+#include "link/registermap.h"
 #include <QByteArray>
 #include <QList>
 #include <QVector>
 
 // The settings an event's waveforms depend on.
 struct WaveConfig {
-    quint8 triggerSource = 0x10; // register 16
+    quint8 triggerSource = Reg::TriggerChannel; // register 16
     quint8 delay = 0;            // register 17
     qint16 threshold = 0;        // registers 18-19
     quint8 samplingCode = 0;     // register 20 bits 0-1
@@ -20,9 +21,9 @@ struct WaveConfig {
             && samplingCode == o.samplingCode && useT0 == o.useT0;
     }
     bool operator!=(const WaveConfig &o) const { return !(*this == o); }
-    bool channelTrigger() const { return triggerSource & 0x10; }
-    int triggerChannel() const { return triggerSource & 0x0F; }
-    bool falling() const { return triggerSource & 0x20; }
+    bool channelTrigger() const { return triggerSource & Reg::TriggerChannel; }
+    int triggerChannel() const { return triggerSource & Reg::TriggerChannelMask; }
+    bool falling() const { return triggerSource & Reg::TriggerFalling; }
 };
 
 // Small, fast generator of reproducible numbers (xorshift32).
