@@ -14,6 +14,7 @@
 #include "qcustomplot.h"
 #include "eventblock.h"
 #include "mainwindow.h"
+#include "registermap.h"
 #include "ui_mainwindow.h"
 
 #include <QAction>
@@ -142,7 +143,7 @@ void print(const char *what, const Figures &f)
 bool writeControl(quint16 udpPort, quint8 value)
 {
     QUdpSocket udp;
-    const char packet[] = {'\xFF', '\x80', 1, 1, 0, 0, 0, 4, char(value)};
+    const char packet[] = {'\xFF', '\x80', 1, 1, 0, 0, 0, char(Reg::Control), char(value)};
     udp.writeDatagram(packet, sizeof packet, QHostAddress::LocalHost, udpPort);
     return udp.waitForReadyRead(1000);
 }
@@ -158,7 +159,7 @@ Figures plainCopy(qint64 events, const QString &dir)
         return f;
     QTcpSocket sock;
     sock.connectToHost(QHostAddress::LocalHost, emu.tcpPort(), QIODevice::ReadOnly);
-    if (!sock.waitForConnected(2000) || !writeControl(emu.udpPort(), 0x60)) {
+    if (!sock.waitForConnected(2000) || !writeControl(emu.udpPort(), Reg::ControlContinuous | Reg::ControlStart)) {
         fail("plain copy: no stream");
         return f;
     }
@@ -192,7 +193,7 @@ Figures plainCopy(qint64 events, const QString &dir)
     f.ok = f.events == events;
     if (!f.ok)
         fail("plain copy: the stream stalled");
-    writeControl(emu.udpPort(), 0x10);
+    writeControl(emu.udpPort(), Reg::ControlStop);
     out.close();
     out.remove();
     return f;
@@ -211,7 +212,7 @@ void pacedRate(int rate, double seconds)
     }
     QTcpSocket sock;
     sock.connectToHost(QHostAddress::LocalHost, emu.tcpPort(), QIODevice::ReadOnly);
-    if (!sock.waitForConnected(2000) || !writeControl(emu.udpPort(), 0x60)) {
+    if (!sock.waitForConnected(2000) || !writeControl(emu.udpPort(), Reg::ControlContinuous | Reg::ControlStart)) {
         fail("paced rate: no stream");
         return;
     }
@@ -232,7 +233,7 @@ void pacedRate(int rate, double seconds)
         bytes += n;
     }
     const double elapsed = t.nsecsElapsed() / 1e9;
-    writeControl(emu.udpPort(), 0x10);
+    writeControl(emu.udpPort(), Reg::ControlStop);
     printf("emulator --rate %-6d %9.0f events/s delivered (%.0f %%)\n", rate, bytes / double(Block) / elapsed,
            100.0 * bytes / double(Block) / elapsed / rate);
     fflush(stdout);

@@ -5,6 +5,7 @@
 //
 //   bench_server [replies per figure]
 #include "boardemulator.h"
+#include "eventblock.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -14,6 +15,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -88,10 +90,9 @@ int main(int argc, char **argv)
     in.clear();
 
     // A full event as the stream would leave it in the window.
-    QByteArray block(32772, '\0');
-    block[0] = block[1] = char(0x55);
-    block[2] = block[3] = char(0xAA);
-    for (int i = 4; i < block.size(); ++i)
+    QByteArray block(Event::BlockSize, '\0');
+    std::copy(Event::Header, Event::Header + Event::HeaderSize, block.begin());
+    for (int i = Event::HeaderSize; i < block.size(); ++i)
         block[i] = char(i * 7);
 
     QElapsedTimer t;
@@ -99,7 +100,7 @@ int main(int argc, char **argv)
     for (int i = 0; i < n; ++i) {
         A::event(w) = block;
         client.write("read\r\n");
-        const int size = 2 + 32768 + 9;
+        const int size = 2 + (Event::BlockSize - Event::HeaderSize) + Prompt.size();
         if (!spin([&] { in += client.readAll(); return in.size() >= size; }, 5000))
             fail("read reply");
         if (in.size() != size || !in.endsWith(Prompt) || in.at(0) != 0x40)
