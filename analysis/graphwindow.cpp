@@ -196,11 +196,6 @@ void GraphWindow::paintLatest()
         draw();
 }
 
-void GraphWindow::closeWindow()
-{
-    close();
-}
-
 void GraphWindow::tick()
 {
     statusBar()->showMessage(tr(" waiting data"));
