@@ -46,14 +46,32 @@ void subtractOffsets(uchar *p, const qint16 *offset, int n)
     }
 }
 
-// n big-endian signed words at p added into sum, each counted.
-void addSamples(const uchar *p, qint64 *sum, qint64 *count, int n)
+// n big-endian signed words at p added into sum, each counted; returns how
+// many of the counts were still below `wanted`.
+qint64 addSamples(const uchar *p, qint64 *sum, qint64 *count, int n, qint64 wanted)
 {
+    qint64 below = 0;
     for (int i = 0; i < n; ++i) {
         quint16 v;
         memcpy(&v, p + 2 * i, 2);
         sum[i] += qint16(qFromBigEndian<quint16>(v));
+        below += count[i] < wanted;
         ++count[i];
+    }
+    return below;
+}
+
+// Calls f(k, cell, n) for sample words 1 + k .. k + n of a channel, which lie
+// in consecutive cells from `cell`: words 1..count in at most two stretches.
+template<typename F>
+void forEachStretch(int startCell, int count, F f)
+{
+    int cell = startCell;
+    for (int k = 0; k < count;) {
+        const int n = std::min(count - k, Event::Cells - cell);
+        f(k, cell, n);
+        k += n;
+        cell = 0;
     }
 }
 
@@ -96,14 +114,8 @@ void CalibrationDialog::applyCalibration(QByteArray *data)
     for (int ch = 0; ch < Event::Channels; ++ch) {
         const qint16 *offset = calibrationOffsets[ch].constData();
         uchar *words = block + Event::wordOffset(ch, 1);
-        // Words 1..1023 in at most two stretches of consecutive cells.
-        int cell = Event::startCell(block, ch);
-        for (int k = 0; k < Event::Words - 1;) {
-            const int n = std::min(Event::Words - 1 - k, Event::Cells - cell);
-            subtractOffsets(words + 2 * k, offset + cell, n);
-            k += n;
-            cell = 0;
-        }
+        forEachStretch(Event::startCell(block, ch), Event::Words - 1,
+                       [&](int k, int cell, int n) { subtractOffsets(words + 2 * k, offset + cell, n); });
     }
 }
 
@@ -132,11 +144,8 @@ void CalibrationDialog::on_btnCalibrationRun_clicked()
     }
     averageCount = n;
     triggerCount = 0;
-    ui->btnCalibrationRun->setEnabled(false);
-    ui->btnCancel->setEnabled(true);
-    ui->btnSave->setEnabled(false);
-    ui->btnFile->setEnabled(false);
-    ui->btnLoad->setEnabled(false);
+    filled = 0;
+    showRunning(true);
     ui->progressBar->setValue(0);
     for (int ch = 0; ch < Event::Channels; ++ch) {
         sums[ch].fill(0, Event::Cells);
@@ -149,12 +158,19 @@ void CalibrationDialog::on_btnCalibrationRun_clicked()
 void CalibrationDialog::on_btnCancel_clicked()
 {
     collecting = false;
-    ui->btnCalibrationRun->setEnabled(true);
-    ui->btnCancel->setEnabled(false);
-    ui->btnSave->setEnabled(false);
-    ui->btnFile->setEnabled(true);
-    ui->btnLoad->setEnabled(true);
+    showRunning(false);
     emit stop();
+}
+
+// Run, File and Load are usable between runs, Cancel during one; Save only
+// after a completed run, which enables it itself.
+void CalibrationDialog::showRunning(bool running)
+{
+    ui->btnCalibrationRun->setEnabled(!running);
+    ui->btnCancel->setEnabled(running);
+    ui->btnSave->setEnabled(false);
+    ui->btnFile->setEnabled(!running);
+    ui->btnLoad->setEnabled(!running);
 }
 
 void CalibrationDialog::newData(QByteArray *data, int sampling)
@@ -166,34 +182,22 @@ void CalibrationDialog::newData(QByteArray *data, int sampling)
     ++triggerCount;
     ui->labelTriggerCount->setText(QString::number(triggerCount));
 
+    const qint64 n = averageCount;
     const uchar *block = reinterpret_cast<const uchar *>(data->constData());
     for (int ch = 0; ch < Event::Channels; ++ch) {
         const uchar *words = block + Event::wordOffset(ch, 1);
-        // Words 1..1022 (word 1023 is corrected later but never accumulated),
-        // in at most two stretches of consecutive cells.
-        int cell = Event::startCell(block, ch);
-        for (int k = 0; k < Event::Words - 2;) {
-            const int n = std::min(Event::Words - 2 - k, Event::Cells - cell);
-            addSamples(words + 2 * k, sums[ch].data() + cell, counts[ch].data() + cell, n);
-            k += n;
-            cell = 0;
-        }
+        qint64 *sum = sums[ch].data();
+        qint64 *count = counts[ch].data();
+        // Words 1..1022: word 1023 is corrected later but never accumulated.
+        forEachStretch(Event::startCell(block, ch), Event::Words - 2, [&](int k, int cell, int m) {
+            filled += addSamples(words + 2 * k, sum + cell, count + cell, m, n);
+        });
     }
 
-    const qint64 n = averageCount;
-    quint64 filled = 0;
-    qint64 least = n;
-    for (int ch = 0; ch < Event::Channels; ++ch) {
-        for (qint64 c : std::as_const(counts[ch])) {
-            filled += quint64(std::min(c, n));
-            least = std::min(least, c);
-        }
-    }
-    const bool complete = least >= n;
-    const int percent = int(double(filled) / double(n * Event::Channels * Event::Cells) * 100);
-    if (percent >= 0 && percent <= 100)
-        ui->progressBar->setValue(percent);
-    if (!complete)
+    // Every cell of every channel has its N samples once all are filled.
+    const qint64 total = n * Event::Channels * Event::Cells;
+    ui->progressBar->setValue(int(double(filled) / double(total) * 100));
+    if (filled < total)
         return;
 
     for (int ch = 0; ch < Event::Channels; ++ch) {
@@ -201,11 +205,8 @@ void CalibrationDialog::newData(QByteArray *data, int sampling)
         for (int cell = 0; cell < Event::Cells; ++cell)
             calibrationOffsets[ch][cell] = roundedAverage(sums[ch][cell], counts[ch][cell]);
     }
-    ui->btnCalibrationRun->setEnabled(true);
-    ui->btnCancel->setEnabled(false);
+    showRunning(false);
     ui->btnSave->setEnabled(true);
-    ui->btnFile->setEnabled(true);
-    ui->btnLoad->setEnabled(true);
     ui->lineEditFile->clear();
     calibrationPath.clear();
     calibrationUnsaved = true;

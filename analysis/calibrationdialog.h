@@ -45,11 +45,14 @@ private slots:
     friend class MainWindow; // connects newData
 
 private:
+    void showRunning(bool running);
+
     Ui_CalibrationDialog *ui = nullptr;
     QVector<qint64> sums[16];
     QVector<qint64> counts[16];
     qint64 averageCount = 0;  // N of the last accepted Run
     qint64 triggerCount = 0;
+    qint64 filled = 0;        // samples counted toward N, at most N per cell
     bool collecting = false;  // an accepted Run not cancelled since
 };
 

@@ -3,6 +3,7 @@
 
 #include "eventblock.h"
 #include "qcustomplot.h"
+#include "registermap.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,8 +19,6 @@
 
 namespace {
 
-const int samplesPerNs[4] = {1, 2, 3, 5};
-
 // Automatic updates redraw at most once per frame, the newest event. A
 // frame is 30 ms, longer (up to a second) when drawing would otherwise take
 // more than a tenth of the GUI thread's time over all automatic windows
@@ -33,7 +32,18 @@ int automaticWindows = 0;
 
 int rateOf(int code)
 {
-    return samplesPerNs[code & 3];
+    return Reg::SamplesPerNs[code & Reg::SamplingCodeMask];
+}
+
+// The words shown: all of them in T0 mode, else sample words 1 to 1022.
+int firstWord(bool useT0)
+{
+    return useT0 ? 0 : 1;
+}
+
+int wordCount(bool useT0)
+{
+    return useT0 ? Event::Words : Event::Words - 2;
 }
 
 } // namespace
@@ -55,6 +65,8 @@ GraphWindow::GraphWindow(bool useT0, QWidget *parent)
 
     setGeometry(400, 250, 500, 400);
     ui->customPlot->setGeometry(0, 0, 500, 400);
+    ui->customPlot->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom | QCP::iSelectPlottables);
+    ui->customPlot->xAxis->setLabel(QStringLiteral("T[ns]"));
 
     timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, &GraphWindow::tick);
@@ -64,12 +76,6 @@ GraphWindow::GraphWindow(bool useT0, QWidget *parent)
     connect(frameTimer, &QTimer::timeout, this, &GraphWindow::paintLatest);
 
     this->useT0 = useT0;
-    pendingEvent = nullptr;
-    autoUpdate = false;
-    yLower = 4095.0;
-    yUpper = -4095.0;
-    for (bool &on : channelOn)
-        on = false;
 }
 
 GraphWindow::~GraphWindow()
@@ -89,6 +95,7 @@ void GraphWindow::initPlot(const QString *title, const QByteArray *event, int sa
     else
         shownEvent.clear();
     this->samplingCode = samplingCode;
+    widenRange(shownEvent);
     draw();
     statusBar()->showMessage(tr(" data hold"));
 }
@@ -130,14 +137,14 @@ void GraphWindow::widenRange(const QByteArray &event)
     if (event.size() < Event::BlockSize)
         return;
     double min = 4095.0, max = -4095.0;
-    spread(event, channelOn, useT0 ? 0 : 1, useT0 ? 1024 : 1022, &min, &max);
+    spread(event, channelOn, firstWord(useT0), wordCount(useT0), &min, &max);
     widen(min, max, &yLower, &yUpper);
 }
 
 void GraphWindow::drawGraphs(QCustomPlot *plot, const QByteArray *event)
 {
-    const int n = useT0 ? 1024 : 1022;
-    const int first = useT0 ? 0 : 1;
+    const int n = wordCount(useT0);
+    const int first = firstWord(useT0);
     const int rate = rateOf(samplingCode);
 
     // A short buffer is no event: only the axes are set.
@@ -149,7 +156,6 @@ void GraphWindow::drawGraphs(QCustomPlot *plot, const QByteArray *event)
         const uchar *block = reinterpret_cast<const uchar *>(event->constData());
         // The graphs are made once; a window whose first event was missing makes them now.
         const bool create = graphsNeeded || plot->graphCount() == 0;
-        double min = 4095.0, max = -4095.0;
         int g = 0;
         for (int c = 0; c < Event::Channels; ++c) {
             const int hue = 20 * c;
@@ -159,27 +165,18 @@ void GraphWindow::drawGraphs(QCustomPlot *plot, const QByteArray *event)
                 plot->addGraph();
                 plot->graph(g)->setPen(QPen(QColor::fromHsv(hue, 255, 255, 255)));
             }
-            for (int i = 0; i < n; ++i) {
-                const double v = Event::word(block, c, i + first);
-                if (v <= min)
-                    min = v;
-                if (v > max)
-                    max = v;
-                y[i] = v;
-            }
+            for (int i = 0; i < n; ++i)
+                y[i] = Event::word(block, c, i + first);
             plot->graph(g)->setData(x, y, true);
             ++g;
         }
-        widen(min, max, &yLower, &yUpper);
     }
 
-    plot->xAxis->setRange(0.0, double(1024 / rate));
+    plot->xAxis->setRange(0.0, double(Event::Words / rate));
     plot->yAxis->setRange(yLower, yUpper);
-    plot->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom | QCP::iSelectPlottables);
-    plot->xAxis->setLabel(QStringLiteral("T[ns]"));
 }
 
-// Draws shownEvent now.
+// Draws shownEvent now; the y range has already taken it in.
 void GraphWindow::draw()
 {
     dirty = false;
@@ -197,11 +194,6 @@ void GraphWindow::paintLatest()
 {
     if (dirty)
         draw();
-}
-
-void GraphWindow::closeWindow()
-{
-    close();
 }
 
 void GraphWindow::tick()
@@ -285,9 +277,8 @@ bool GraphWindow::saveCsv(const QString &fileName)
         // Without a whole event there is nothing to tabulate.
         if (shownEvent.size() >= Event::BlockSize) {
             const uchar *block = reinterpret_cast<const uchar *>(shownEvent.constData());
-            const int first = useT0 ? 0 : 1;
-            const int last = useT0 ? 1023 : 1022;
-            for (int k = first; k <= last; ++k) {
+            const int first = firstWord(useT0);
+            for (int k = first; k < first + wordCount(useT0); ++k) {
                 out << double(k) / rate << ",";
                 for (int c = 0; c < Event::Channels; ++c)
                     if (channelOn[c])
@@ -353,6 +344,7 @@ void GraphWindow::on_actionUpdate_triggered()
     shownEvent = *pendingEvent;
     pendingEvent = nullptr;
     samplingCode = pendingSamplingCode;
+    widenRange(shownEvent);
     draw();
 }
 

@@ -22,7 +22,7 @@ public:
     explicit GraphWindow(bool useT0, QWidget *parent = nullptr);
     ~GraphWindow() override;
 
-    bool channelOn[16];
+    bool channelOn[16] = {};
 
     void initPlot(const QString *title, const QByteArray *event, int samplingCode);
 
@@ -30,7 +30,6 @@ public:
     friend class MainWindow;         // connects its signals to the private slots
 
 private slots:
-    void closeWindow();
     void tick();
     void replot(QByteArray *data, int sampling);
     void waitData();

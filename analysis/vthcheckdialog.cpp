@@ -42,7 +42,6 @@ VthCheckDialog::VthCheckDialog(QUdpThread *worker, int threshold, QWidget *paren
     ui->pushButton->setAutoDefault(false);
 
     udp = worker;
-    updateCountdown = -1;
     signalAverage = threshold;
     // Until the first initialisation everything sits at the threshold, so
     // painting, Auto Set and the edits never read an unset value.
@@ -69,9 +68,7 @@ void VthCheckDialog::setStatus()
 
     if (updateCountdown <= -3) {
         initialise(minimum, maximum, average);
-    } else if (updateCountdown < 0) {
-        --updateCountdown;
-    } else if (updateCountdown > 0) {
+    } else if (updateCountdown != 0) {
         --updateCountdown;
     } else {
         signalMin = minimum;
@@ -90,14 +87,20 @@ void VthCheckDialog::initialise(int minimum, int maximum, int average)
     const int threshold = signalAverage;
     rangeMin = qMin(bracket(minimum, maximum), threshold);
     rangeMax = qMax(bracket(maximum, minimum), threshold);
+    showRange(threshold);
+    signalAverage = average;
+    repaint();
+}
+
+// The slider, the edits and the spin box show the range and the threshold.
+void VthCheckDialog::showRange(int threshold)
+{
     ui->slider->setMinimum(rangeMin);
     ui->slider->setMaximum(rangeMax);
     ui->minEdit->setText(QString::number(rangeMin));
     ui->maxEdit->setText(QString::number(rangeMax));
     ui->spinBox->setValue(threshold);
     ui->slider->setValue(threshold);
-    signalAverage = average;
-    repaint();
 }
 
 void VthCheckDialog::on_slider_sliderMoved(int position)
@@ -159,13 +162,7 @@ void VthCheckDialog::on_pushButton_clicked()
 {
     rangeMin = bracket(signalMin, signalMax);
     rangeMax = bracket(signalMax, signalMin);
-    ui->slider->setMinimum(rangeMin);
-    ui->slider->setMaximum(rangeMax);
-    ui->minEdit->setText(QString::number(rangeMin));
-    ui->maxEdit->setText(QString::number(rangeMax));
-    const int threshold = (signalMax + signalMin) / 2;
-    ui->spinBox->setValue(threshold);
-    ui->slider->setValue(threshold);
+    showRange((signalMax + signalMin) / 2);
     repaint();
 }
 

@@ -38,6 +38,7 @@ private:
     friend class MainWindow; // connects setStatus
 
     void initialise(int minimum, int maximum, int average);
+    void showRange(int threshold);
 
     // Not owned; goes null when a link error discards the worker meanwhile.
     QPointer<QUdpThread> udp;

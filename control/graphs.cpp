@@ -1,14 +1,19 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "eventblock.h"
 #include "graphwindow.h"
 
 #include <QStringList>
 
+#include <climits>
+
 namespace {
 
+constexpr int LastChannel = Event::Channels - 1;
+
 // A channel number of the list: decimal, blanks around it allowed; no number
-// or a negative one gives `otherwise`.
+// or one above `maximum` gives `otherwise`, a negative one 0.
 int channelNumber(const QString &text, int otherwise, int maximum)
 {
     bool ok = false;
@@ -28,16 +33,13 @@ void selectChannels(const QString &text, bool channelOn[16])
         const QStringList numbers = piece.split(QLatin1Char('-'), Qt::SkipEmptyParts);
         if (numbers.isEmpty())
             continue;
-        bool ok = false;
-        int a = numbers.first().trimmed().toInt(&ok, 10);
-        if (!ok || a < 0)
-            a = 0;
+        const int a = channelNumber(numbers.first(), 0, INT_MAX);
         if (numbers.size() == 1) {
-            if (a <= 15)
+            if (a <= LastChannel)
                 channelOn[a] = true;
             continue;
         }
-        const int b = channelNumber(numbers.last(), 15, 15);
+        const int b = channelNumber(numbers.last(), LastChannel, LastChannel);
         for (int c = a; c <= b; ++c)
             channelOn[c] = true;
     }
@@ -48,12 +50,10 @@ void selectChannels(const QString &text, bool channelOn[16])
 void MainWindow::on_graph_clicked()
 {
     auto *w = new GraphWindow(useT0);
-    connect(this, &MainWindow::closeWindow, w, &GraphWindow::closeWindow);
+    connect(this, &MainWindow::closeWindow, w, &GraphWindow::close);
     connect(this, &MainWindow::startTrigger, w, &GraphWindow::waitData);
     connect(this, &MainWindow::newData, w, &GraphWindow::replot);
 
-    for (bool &on : w->channelOn)
-        on = false;
     selectChannels(ui->lineEdit->text(), w->channelOn);
 
     const QString title = QStringLiteral("Graph ") + ui->lineEdit->text();

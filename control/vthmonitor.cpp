@@ -6,6 +6,7 @@
 #include "vthcheckdialog.h"
 
 #include <QStatusBar>
+#include <QtEndian>
 
 // Takes the threshold chosen in the monitor; it is written with the next
 // trigger settings.
@@ -26,13 +27,13 @@ void MainWindow::on_VthMonitor_clicked()
     qint16 saved = 0;
     const QByteArray image = udpThread->registers();
     if (image.size() > Reg::TriggerVthLow)
-        saved = qint16(quint16(quint8(image.at(Reg::TriggerVthHigh)) << 8 | quint8(image.at(Reg::TriggerVthLow))));
+        saved = qFromBigEndian<qint16>(image.constData() + Reg::TriggerVth);
 
     const int channel = (ui->comboBox->currentIndex() - 2) & Reg::TriggerChannelMask;
     udpThread->setRegister(Reg::TriggerSource, quint8(channel | Reg::TriggerChannel));
     udpThread->setRegister(Reg::TriggerVthHigh, 0x7F);
     udpThread->setRegister(Reg::TriggerVthLow, 0xFF);
-    udpThread->writeRegisters(Reg::TriggerSource, 4);
+    udpThread->writeRegisters(Reg::TriggerSource, Reg::TriggerVthLow - Reg::TriggerSource + 1);
 
     // Arms the board; no stream is opened.
     connected();
