@@ -196,6 +196,11 @@ void GraphWindow::paintLatest()
         draw();
 }
 
+void GraphWindow::closeWindow()
+{
+    close();
+}
+
 void GraphWindow::tick()
 {
     statusBar()->showMessage(tr(" waiting data"));

@@ -30,6 +30,7 @@ public:
     friend class MainWindow;         // connects its signals to the private slots
 
 private slots:
+    void closeWindow();
     void tick();
     void replot(QByteArray *data, int sampling);
     void waitData();

@@ -50,7 +50,7 @@ void selectChannels(const QString &text, bool channelOn[16])
 void MainWindow::on_graph_clicked()
 {
     auto *w = new GraphWindow(useT0);
-    connect(this, &MainWindow::closeWindow, w, &GraphWindow::close);
+    connect(this, &MainWindow::closeWindow, w, &GraphWindow::closeWindow);
     connect(this, &MainWindow::startTrigger, w, &GraphWindow::waitData);
     connect(this, &MainWindow::newData, w, &GraphWindow::replot);
 
