@@ -79,24 +79,6 @@ struct Rig {
     QList<QByteArray> events;
 };
 
-void checkBox(const BoxRecord &box, const QString &text, QMessageBox::Icon icon = QMessageBox::Warning)
-{
-    QCOMPARE(box.title, QCoreApplication::applicationName());
-    QCOMPARE(box.text, text);
-    QCOMPARE(box.icon, icon);
-    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-}
-
-// Run, Cancel, Save, "..." and Load enabled as given.
-QString buttons(CalibrationDialog &d)
-{
-    Ui_CalibrationDialog *ui = D::ui(d);
-    QString s;
-    for (QPushButton *b : {ui->btnCalibrationRun, ui->btnCancel, ui->btnSave, ui->btnFile, ui->btnLoad})
-        s += b->isEnabled() ? QLatin1Char('1') : QLatin1Char('0');
-    return s;
-}
-
 // Presses Run with the given average count.
 void run(CalibrationDialog &d, const QString &count)
 {

@@ -53,23 +53,6 @@ QByteArray csv(const Table &t, int rows)
     return s;
 }
 
-QString buttons(CalibrationDialog &d)
-{
-    Ui_CalibrationDialog *ui = D::ui(d);
-    QString s;
-    for (QPushButton *b : {ui->btnCalibrationRun, ui->btnCancel, ui->btnSave, ui->btnFile, ui->btnLoad})
-        s += b->isEnabled() ? QLatin1Char('1') : QLatin1Char('0');
-    return s;
-}
-
-void checkBox(const BoxRecord &box, const QString &text, QMessageBox::Icon icon = QMessageBox::Warning)
-{
-    QCOMPARE(box.title, QCoreApplication::applicationName());
-    QCOMPARE(box.text, text);
-    QCOMPARE(box.icon, icon);
-    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-}
-
 bool writeFile(const QString &name, const QByteArray &bytes)
 {
     QFile f(name);
