@@ -12,6 +12,7 @@
 #include "testsupport.h"
 #include "ui_calibrationdialog.h"
 #include "ui_mainwindow.h"
+#include "windowrig.h"
 
 #include <QApplication>
 #include <QDir>
@@ -46,14 +47,9 @@ struct Rig {
 
     bool open()
     {
-        if (!emu.start())
+        if (!emu.start() || !readBoard(w, emu))
             return false;
         Ui_MainWindow *ui = A::ui(w);
-        ui->address->setText(QStringLiteral("127.0.0.1"));
-        ui->udp->setText(QString::number(emu.udpPort()));
-        ui->read->click();
-        if (!QTest::qWaitFor([&] { return ui->read->isEnabled() && ui->tabWidget->isTabEnabled(1); }, 10000))
-            return false;
         ui->tabWidget->setCurrentIndex(1);
         return true;
     }

@@ -10,6 +10,7 @@
 #include "qudpthread.h"
 #include "testsupport.h"
 #include "ui_mainwindow.h"
+#include "windowrig.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,25 +50,6 @@ bool dark(QLabel *led)
     return led->pixmap().toImage() == QPixmap(QStringLiteral(":/images/led_off.png")).toImage();
 }
 
-// Values written to the ControlRegister, in order.
-QList<int> controlWrites(const BoardEmulator &emu)
-{
-    QList<int> values;
-    const QList<BoardEmulator::Request> log = emu.requests();
-    for (const BoardEmulator::Request &r : log)
-        if (r.write && r.address == 4 && r.length == 1 && !r.busError)
-            values << quint8(r.data.at(0));
-    return values;
-}
-
-bool tabsEnabled(MainWindow &w)
-{
-    for (int i = 0; i <= 4; ++i)
-        if (!A::ui(w)->tabWidget->isTabEnabled(i))
-            return false;
-    return true;
-}
-
 // The window after Read against the emulator, on the Operation tab (status
 // polling, queued writes sent).
 struct Rig {
@@ -78,15 +60,9 @@ struct Rig {
 
     bool open()
     {
-        if (!emu.start())
+        if (!emu.start() || !readBoard(w, emu))
             return false;
-        Ui_MainWindow *ui = A::ui(w);
-        ui->address->setText(QStringLiteral("127.0.0.1"));
-        ui->udp->setText(QString::number(emu.udpPort()));
-        ui->read->click();
-        if (!QTest::qWaitFor([&] { return ui->read->isEnabled() && tabsEnabled(w); }, 10000))
-            return false;
-        ui->tabWidget->setCurrentIndex(1);
+        ui()->tabWidget->setCurrentIndex(1);
         return true;
     }
 

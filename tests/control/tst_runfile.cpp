@@ -8,6 +8,7 @@
 #include "qtcpthread.h"
 #include "testsupport.h"
 #include "ui_mainwindow.h"
+#include "windowrig.h"
 
 #include <QDate>
 #include <QDir>
@@ -58,14 +59,9 @@ struct Rig {
 
     bool open()
     {
-        if (!dir.isValid() || !emu.start())
+        if (!dir.isValid() || !emu.start() || !readBoard(w, emu))
             return false;
         Ui_MainWindow *ui = A::ui(w);
-        ui->address->setText(QStringLiteral("127.0.0.1"));
-        ui->udp->setText(QString::number(emu.udpPort()));
-        ui->read->click();
-        if (!QTest::qWaitFor([&] { return ui->read->isEnabled() && ui->tabWidget->isTabEnabled(1); }, 10000))
-            return false;
         ui->tabWidget->setCurrentIndex(1);
         ui->save->setChecked(true);
         ui->path->setText(dir.path());
