@@ -1,14 +1,20 @@
 // Helpers shared by the calibration tests: event blocks made to order, the
-// offset table read back through the correction, and access to the dialog.
+// offset table read back through the correction, access to the dialog, its
+// buttons and its message boxes.
 #ifndef CALIBRATIONTEST_H
 #define CALIBRATIONTEST_H
 
 #include "calibrationdialog.h"
 #include "eventblock.h"
-// The including test file includes "ui_calibrationdialog.h" first (so that
+#include "testsupport.h"
+// The including test file includes "ui_calibrationdialog.h" as well (so that
 // the form compiler makes it for that target).
+#include "ui_calibrationdialog.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QPushButton>
+#include <QTest>
 #include <QVector>
 #include <functional>
 
@@ -80,6 +86,25 @@ inline QByteArray corrected(const QByteArray &raw, const Table &t)
             Event::setWord(p, c, k, qint16(quint16(Event::word(p, c, k)) - quint16(t[c][Event::cellOf(start, k)])));
     }
     return b;
+}
+
+// Run, Cancel, Save, "..." and Load enabled as given.
+inline QString buttons(CalibrationDialog &d)
+{
+    Ui_CalibrationDialog *ui = CalibrationDialogAccess::ui(d);
+    QString s;
+    for (QPushButton *b : {ui->btnCalibrationRun, ui->btnCancel, ui->btnSave, ui->btnFile, ui->btnLoad})
+        s += b->isEnabled() ? QLatin1Char('1') : QLatin1Char('0');
+    return s;
+}
+
+// A message box of the application's title with one OK button.
+inline void checkBox(const BoxRecord &box, const QString &text, QMessageBox::Icon icon = QMessageBox::Warning)
+{
+    QCOMPARE(box.title, QCoreApplication::applicationName());
+    QCOMPARE(box.text, text);
+    QCOMPARE(box.icon, icon);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
 }
 
 } // namespace calib

@@ -12,6 +12,7 @@
 #include "testsupport.h"
 #include "ui_calibrationdialog.h"
 #include "ui_mainwindow.h"
+#include "windowrig.h"
 
 #include <QApplication>
 #include <QDir>
@@ -46,14 +47,9 @@ struct Rig {
 
     bool open()
     {
-        if (!emu.start())
+        if (!emu.start() || !readBoard(w, emu))
             return false;
         Ui_MainWindow *ui = A::ui(w);
-        ui->address->setText(QStringLiteral("127.0.0.1"));
-        ui->udp->setText(QString::number(emu.udpPort()));
-        ui->read->click();
-        if (!QTest::qWaitFor([&] { return ui->read->isEnabled() && ui->tabWidget->isTabEnabled(1); }, 10000))
-            return false;
         ui->tabWidget->setCurrentIndex(1);
         return true;
     }
@@ -78,24 +74,6 @@ struct Rig {
     ModalAnswerer answerer;
     QList<QByteArray> events;
 };
-
-void checkBox(const BoxRecord &box, const QString &text, QMessageBox::Icon icon = QMessageBox::Warning)
-{
-    QCOMPARE(box.title, QCoreApplication::applicationName());
-    QCOMPARE(box.text, text);
-    QCOMPARE(box.icon, icon);
-    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-}
-
-// Run, Cancel, Save, "..." and Load enabled as given.
-QString buttons(CalibrationDialog &d)
-{
-    Ui_CalibrationDialog *ui = D::ui(d);
-    QString s;
-    for (QPushButton *b : {ui->btnCalibrationRun, ui->btnCancel, ui->btnSave, ui->btnFile, ui->btnLoad})
-        s += b->isEnabled() ? QLatin1Char('1') : QLatin1Char('0');
-    return s;
-}
 
 // Presses Run with the given average count.
 void run(CalibrationDialog &d, const QString &count)

@@ -2,6 +2,7 @@
 // exact text written, what Load accepts and refuses, and the messages.
 #include "ui_calibrationdialog.h"
 #include "calibrationtest.h"
+#include "filesizecap.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -13,8 +14,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <signal.h>
-#include <sys/resource.h>
 
 namespace {
 
@@ -54,23 +53,6 @@ QByteArray csv(const Table &t, int rows)
     return s;
 }
 
-QString buttons(CalibrationDialog &d)
-{
-    Ui_CalibrationDialog *ui = D::ui(d);
-    QString s;
-    for (QPushButton *b : {ui->btnCalibrationRun, ui->btnCancel, ui->btnSave, ui->btnFile, ui->btnLoad})
-        s += b->isEnabled() ? QLatin1Char('1') : QLatin1Char('0');
-    return s;
-}
-
-void checkBox(const BoxRecord &box, const QString &text, QMessageBox::Icon icon = QMessageBox::Warning)
-{
-    QCOMPARE(box.title, QCoreApplication::applicationName());
-    QCOMPARE(box.text, text);
-    QCOMPARE(box.icon, icon);
-    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-}
-
 bool writeFile(const QString &name, const QByteArray &bytes)
 {
     QFile f(name);
@@ -101,26 +83,6 @@ void answerFile(ModalAnswerer &a, const QString &title, const QString &name)
         static_cast<QDialog *>(fd)->done(QDialog::Accepted); // no overwrite question
     });
 }
-
-// Caps the size of every file this process writes while it lives.
-struct FileSizeCap {
-    explicit FileSizeCap(rlim_t bytes)
-    {
-        oldHandler = signal(SIGXFSZ, SIG_IGN); // a write past the cap fails with EFBIG instead
-        ok = getrlimit(RLIMIT_FSIZE, &old) == 0;
-        rlimit cap = old;
-        cap.rlim_cur = bytes;
-        ok = ok && setrlimit(RLIMIT_FSIZE, &cap) == 0;
-    }
-    ~FileSizeCap()
-    {
-        setrlimit(RLIMIT_FSIZE, &old);
-        signal(SIGXFSZ, oldHandler);
-    }
-    bool ok = false;
-    rlimit old{};
-    void (*oldHandler)(int) = nullptr;
-};
 
 } // namespace
 

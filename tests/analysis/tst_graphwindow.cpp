@@ -11,6 +11,7 @@
 #include "testsupport.h"
 #include "ui_graphwindow.h"
 #include "ui_mainwindow.h"
+#include "windowrig.h"
 
 #include <QApplication>
 #include <QDir>
@@ -152,14 +153,6 @@ GraphWindow *openGraph(MainWindow &w, const QString &text)
     return nullptr;
 }
 
-bool tabsEnabled(MainWindow &w)
-{
-    for (int i = 0; i <= 4; ++i)
-        if (!A::ui(w)->tabWidget->isTabEnabled(i))
-            return false;
-    return true;
-}
-
 // The main window read from the emulator, on the Operation tab.
 struct Rig {
     explicit Rig(bool useT0 = false, BoardEmulator::Options opts = BoardEmulator::Options())
@@ -170,15 +163,9 @@ struct Rig {
 
     bool open()
     {
-        if (!emu.start())
+        if (!emu.start() || !readBoard(w, emu))
             return false;
-        Ui_MainWindow *ui = A::ui(w);
-        ui->address->setText(QStringLiteral("127.0.0.1"));
-        ui->udp->setText(QString::number(emu.udpPort()));
-        ui->read->click();
-        if (!QTest::qWaitFor([&] { return ui->read->isEnabled() && tabsEnabled(w); }, 10000))
-            return false;
-        ui->tabWidget->setCurrentIndex(1);
+        A::ui(w)->tabWidget->setCurrentIndex(1);
         return true;
     }
 

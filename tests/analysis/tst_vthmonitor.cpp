@@ -10,6 +10,7 @@
 #include "ui_mainwindow.h"
 #include "ui_vthcheckdialog.h"
 #include "vthcheckdialog.h"
+#include "windowrig.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -41,14 +42,6 @@ using A = MainWindowAccess;
 using D = VthCheckDialogAccess;
 using Request = BoardEmulator::Request;
 
-bool tabsEnabled(MainWindow &w)
-{
-    for (int i = 0; i <= 4; ++i)
-        if (!A::ui(w)->tabWidget->isTabEnabled(i))
-            return false;
-    return true;
-}
-
 // Index in the log of the first write at the address with that length (and
 // first byte, when given), or -1.
 int findWrite(const QList<Request> &log, quint32 address, int length, int first = -1)
@@ -60,15 +53,6 @@ int findWrite(const QList<Request> &log, quint32 address, int length, int first 
             return i;
     }
     return -1;
-}
-
-QList<int> controlWrites(const QList<Request> &log)
-{
-    QList<int> values;
-    for (const Request &r : log)
-        if (r.write && r.address == 4 && r.length == 1 && !r.busError)
-            values << quint8(r.data.at(0));
-    return values;
 }
 
 int statusReads(const BoardEmulator &emu)
@@ -121,14 +105,9 @@ struct Rig {
 
     bool open()
     {
-        if (!emu.start())
+        if (!emu.start() || !readBoard(w, emu))
             return false;
         Ui_MainWindow *ui = A::ui(w);
-        ui->address->setText(QStringLiteral("127.0.0.1"));
-        ui->udp->setText(QString::number(emu.udpPort()));
-        ui->read->click();
-        if (!QTest::qWaitFor([&] { return ui->read->isEnabled() && tabsEnabled(w); }, 10000))
-            return false;
         ui->tabWidget->setCurrentIndex(1);
         ui->comboBox->setCurrentIndex(7); // Ch.5
         ui->fall->setChecked(true);

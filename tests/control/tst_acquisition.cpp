@@ -1,6 +1,7 @@
 // Acquisition control through the real window against the board emulator on
 // 127.0.0.1: ControlRegister values, the event hand-off, status texts and
 // LEDs, stream errors and how the window recovers from them.
+#include "blackhole.h"
 #include "boardemulator.h"
 #include "calibrationdialog.h"
 #include "eventblock.h"
@@ -9,6 +10,7 @@
 #include "qudpthread.h"
 #include "testsupport.h"
 #include "ui_mainwindow.h"
+#include "windowrig.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,10 +24,6 @@
 #include <QTest>
 #include <QTimer>
 #include <memory>
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 struct MainWindowAccess {
     static Ui_MainWindow *ui(MainWindow &w) { return w.ui; }
@@ -52,25 +50,6 @@ bool dark(QLabel *led)
     return led->pixmap().toImage() == QPixmap(QStringLiteral(":/images/led_off.png")).toImage();
 }
 
-// Values written to the ControlRegister, in order.
-QList<int> controlWrites(const BoardEmulator &emu)
-{
-    QList<int> values;
-    const QList<BoardEmulator::Request> log = emu.requests();
-    for (const BoardEmulator::Request &r : log)
-        if (r.write && r.address == 4 && r.length == 1 && !r.busError)
-            values << quint8(r.data.at(0));
-    return values;
-}
-
-bool tabsEnabled(MainWindow &w)
-{
-    for (int i = 0; i <= 4; ++i)
-        if (!A::ui(w)->tabWidget->isTabEnabled(i))
-            return false;
-    return true;
-}
-
 // The window after Read against the emulator, on the Operation tab (status
 // polling, queued writes sent).
 struct Rig {
@@ -81,15 +60,9 @@ struct Rig {
 
     bool open()
     {
-        if (!emu.start())
+        if (!emu.start() || !readBoard(w, emu))
             return false;
-        Ui_MainWindow *ui = A::ui(w);
-        ui->address->setText(QStringLiteral("127.0.0.1"));
-        ui->udp->setText(QString::number(emu.udpPort()));
-        ui->read->click();
-        if (!QTest::qWaitFor([&] { return ui->read->isEnabled() && tabsEnabled(w); }, 10000))
-            return false;
-        ui->tabWidget->setCurrentIndex(1);
+        ui()->tabWidget->setCurrentIndex(1);
         return true;
     }
 
@@ -100,44 +73,6 @@ struct Rig {
     BoardEmulator emu;
     MainWindow w;
     ModalAnswerer answerer;
-};
-
-// A loopback listener whose accept queue is full: further connections hang
-// in the connect phase.
-struct BlackHole {
-    BlackHole()
-    {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 || ::listen(fd, 0) != 0
-            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-            return;
-        port = ntohs(a.sin_port);
-        for (int i = 0; i < 8; ++i) {
-            auto s = std::make_unique<QTcpSocket>();
-            s->connectToHost(QStringLiteral("127.0.0.1"), port);
-            const bool ok = s->waitForConnected(300);
-            fillers.push_back(std::move(s));
-            if (!ok) {
-                full = true;
-                return;
-            }
-        }
-    }
-    ~BlackHole()
-    {
-        fillers.clear();
-        if (fd >= 0)
-            ::close(fd);
-    }
-
-    int fd = -1;
-    quint16 port = 0;
-    bool full = false;
-    std::vector<std::unique_ptr<QTcpSocket>> fillers;
 };
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 #include "qudpthread.h"
 #include "testsupport.h"
+#include "windowrig.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -74,16 +75,6 @@ bool tabsEnabled(MainWindow &w, bool enabled)
         if (Form(w).tabWidget->isTabEnabled(i) != enabled)
             return false;
     return Form(w).tabWidget->isTabEnabled(0);
-}
-
-// Read with the emulator as target and wait for the report.
-bool readBoard(MainWindow &w, const BoardEmulator &emu)
-{
-    Form ui(w);
-    ui.address->setText(QStringLiteral("127.0.0.1"));
-    ui.udp->setText(QString::number(emu.udpPort()));
-    ui.read->click();
-    return QTest::qWaitFor([&] { return ui.read->isEnabled() && tabsEnabled(w, true); }, 10000);
 }
 
 bool hasRequest(const BoardEmulator &emu, bool write, quint32 address, int length)

@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 #include "qudpthread.h"
 #include "testsupport.h"
+#include "windowrig.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -24,14 +25,6 @@ namespace {
 
 using A = MainWindowAccess;
 using Request = BoardEmulator::Request;
-
-template<class T> T *child(MainWindow &w, const char *name)
-{
-    T *t = w.findChild<T *>(QLatin1String(name));
-    if (!t)
-        qFatal("widget %s missing", name);
-    return t;
-}
 
 QTabWidget *tabs(MainWindow &w) { return child<QTabWidget>(w, "tabWidget"); }
 QComboBox *combo(MainWindow &w, const char *name) { return child<QComboBox>(w, name); }
@@ -53,16 +46,6 @@ QString cellText(MainWindow &w, int row, int column)
 {
     QTableWidgetItem *item = table(w)->item(row, column);
     return item ? item->text() : QStringLiteral("<none>");
-}
-
-QList<Request> writes(const BoardEmulator &emu)
-{
-    QList<Request> out;
-    const QList<Request> log = emu.requests();
-    for (const Request &r : log)
-        if (r.write)
-            out << r;
-    return out;
 }
 
 // The ten writes of one save into a page: open, eight 4-byte writes, close.
@@ -100,11 +83,7 @@ struct Rig {
         for (int n = 0; n < 4; ++n)
             emu.setEepromPage(n, QByteArray(32, char(0x40 + n)));
         tabs(w)->setCurrentIndex(0);
-        child<QLineEdit>(w, "address")->setText(QStringLiteral("127.0.0.1"));
-        child<QLineEdit>(w, "udp")->setText(QString::number(emu.udpPort()));
-        button(w, "read")->click();
-        if (!QTest::qWaitFor([&] { return tabs(w)->isTabEnabled(3) && button(w, "read")->isEnabled(); },
-                             10000))
+        if (!readBoard(w, emu))
             return false;
         tabs(w)->setCurrentIndex(3);
         emu.clearRequests();

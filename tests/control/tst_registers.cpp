@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 #include "qudpthread.h"
 #include "testsupport.h"
+#include "windowrig.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -25,14 +26,6 @@ namespace {
 
 using A = MainWindowAccess;
 using Request = BoardEmulator::Request;
-
-template<class T> T *child(MainWindow &w, const char *name)
-{
-    T *t = w.findChild<T *>(QLatin1String(name));
-    if (!t)
-        qFatal("widget %s missing", name);
-    return t;
-}
 
 QLineEdit *edit(MainWindow &w, const char *name) { return child<QLineEdit>(w, name); }
 QTabWidget *tabs(MainWindow &w) { return child<QTabWidget>(w, "tabWidget"); }
@@ -64,16 +57,6 @@ void checkQuestion(const BoxRecord &r)
     QCOMPARE(r.defaultButton, QMessageBox::Cancel);
 }
 
-QList<Request> writes(const BoardEmulator &emu)
-{
-    QList<Request> out;
-    const QList<Request> log = emu.requests();
-    for (const Request &r : log)
-        if (r.write)
-            out << r;
-    return out;
-}
-
 QByteArray with(QByteArray bytes, int index, const QByteArray &part)
 {
     bytes.replace(index, part.size(), part);
@@ -92,11 +75,7 @@ struct Rig {
         if (!emu.isRunning() && !emu.start())
             return false;
         tabs(w)->setCurrentIndex(0);
-        edit(w, "address")->setText(QStringLiteral("127.0.0.1"));
-        edit(w, "udp")->setText(QString::number(emu.udpPort()));
-        button(w, "read")->click();
-        return QTest::qWaitFor([&] { return tabs(w)->isTabEnabled(2) && button(w, "read")->isEnabled(); },
-                               10000);
+        return readBoard(w, emu);
     }
 
     // The board gets the base registers; the window reads them and shows the

@@ -3,10 +3,12 @@
 // size limit, refusals and write failures, and a stream that ends while a
 // roll-over question is open.
 #include "boardemulator.h"
+#include "filesizecap.h"
 #include "mainwindow.h"
 #include "qtcpthread.h"
 #include "testsupport.h"
 #include "ui_mainwindow.h"
+#include "windowrig.h"
 
 #include <QDate>
 #include <QDir>
@@ -17,9 +19,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <functional>
-
-#include <signal.h>
-#include <sys/resource.h>
 
 struct MainWindowAccess {
     static Ui_MainWindow *ui(MainWindow &w) { return w.ui; }
@@ -60,14 +59,9 @@ struct Rig {
 
     bool open()
     {
-        if (!dir.isValid() || !emu.start())
+        if (!dir.isValid() || !emu.start() || !readBoard(w, emu))
             return false;
         Ui_MainWindow *ui = A::ui(w);
-        ui->address->setText(QStringLiteral("127.0.0.1"));
-        ui->udp->setText(QString::number(emu.udpPort()));
-        ui->read->click();
-        if (!QTest::qWaitFor([&] { return ui->read->isEnabled() && ui->tabWidget->isTabEnabled(1); }, 10000))
-            return false;
         ui->tabWidget->setCurrentIndex(1);
         ui->save->setChecked(true);
         ui->path->setText(dir.path());
@@ -120,26 +114,6 @@ void checkReplaceQuestion(const BoxRecord &box, const QString &name)
     QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
     QCOMPARE(box.defaultButton, QMessageBox::No);
 }
-
-// Caps the size of every file this process writes, for as long as it lives.
-struct FileSizeCap {
-    explicit FileSizeCap(rlim_t bytes)
-    {
-        oldHandler = signal(SIGXFSZ, SIG_IGN); // a write past the cap fails with EFBIG instead
-        ok = getrlimit(RLIMIT_FSIZE, &old) == 0;
-        rlimit cap = old;
-        cap.rlim_cur = bytes;
-        ok = ok && setrlimit(RLIMIT_FSIZE, &cap) == 0;
-    }
-    ~FileSizeCap()
-    {
-        setrlimit(RLIMIT_FSIZE, &old);
-        signal(SIGXFSZ, oldHandler);
-    }
-    bool ok = false;
-    rlimit old{};
-    void (*oldHandler)(int) = nullptr;
-};
 
 // Nothing of a refused start is locked or running.
 bool usable(Rig &r)

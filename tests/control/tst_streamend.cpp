@@ -7,9 +7,9 @@
 #include "mainwindow.h"
 #include "qtcpthread.h"
 #include "qudpthread.h"
-#include "registermap.h"
 #include "testsupport.h"
 #include "ui_mainwindow.h"
+#include "windowrig.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -32,34 +32,6 @@ struct MainWindowAccess {
 namespace {
 
 using A = MainWindowAccess;
-
-// Values written to the ControlRegister, in order.
-QList<int> controlWrites(const BoardEmulator &emu)
-{
-    QList<int> values;
-    const QList<BoardEmulator::Request> log = emu.requests();
-    for (const BoardEmulator::Request &r : log)
-        if (r.write && r.address == Reg::Control && r.length == 1 && !r.busError)
-            values << quint8(r.data.at(0));
-    return values;
-}
-
-bool tabsEnabled(MainWindow &w)
-{
-    for (int i = 0; i <= 4; ++i)
-        if (!A::ui(w)->tabWidget->isTabEnabled(i))
-            return false;
-    return true;
-}
-
-bool readBoard(MainWindow &w, BoardEmulator &emu)
-{
-    Ui_MainWindow *ui = A::ui(w);
-    ui->address->setText(QStringLiteral("127.0.0.1"));
-    ui->udp->setText(QString::number(emu.udpPort()));
-    ui->read->click();
-    return QTest::qWaitFor([&] { return ui->read->isEnabled() && tabsEnabled(w); }, 10000);
-}
 
 // The window after Read, on the Operation tab, recording into a temporary directory.
 struct Rig {

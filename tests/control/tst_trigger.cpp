@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 #include "qudpthread.h"
 #include "testsupport.h"
+#include "windowrig.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -30,14 +31,6 @@ struct MainWindowAccess {
 namespace {
 
 using A = MainWindowAccess;
-
-template<class T> T *child(MainWindow &w, const char *name)
-{
-    T *t = w.findChild<T *>(QLatin1String(name));
-    if (!t)
-        qFatal("widget %s missing", name);
-    return t;
-}
 
 QLineEdit *edit(MainWindow &w, const char *name) { return child<QLineEdit>(w, name); }
 QComboBox *combo(MainWindow &w, const char *name) { return child<QComboBox>(w, name); }
@@ -77,11 +70,8 @@ struct Rig {
     {
         if (!emu.isRunning() && !emu.start())
             return false;
-        edit(w, "address")->setText(QStringLiteral("127.0.0.1"));
-        edit(w, "udp")->setText(QString::number(emu.udpPort()));
         tabs(w)->setCurrentIndex(0);
-        child<QPushButton>(w, "read")->click();
-        return QTest::qWaitFor([&] { return tabs(w)->isTabEnabled(1); }, 10000);
+        return readBoard(w, emu);
     }
 
     // Applies the window's settings on the polling Operation tab and returns

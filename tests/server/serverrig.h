@@ -10,6 +10,7 @@
 #include "qudpthread.h"
 #include "testsupport.h"
 #include "ui_mainwindow.h"
+#include "windowrig.h"
 
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -51,17 +52,6 @@ inline QString unstamped(const QString &log)
     QString s = log;
     s.replace(stampRe, QStringLiteral("<T>"));
     return s;
-}
-
-// ControlRegister values written to the board, in order.
-inline QList<int> writesTo(const BoardEmulator &emu, quint32 address)
-{
-    QList<int> values;
-    const QList<BoardEmulator::Request> log = emu.requests();
-    for (const BoardEmulator::Request &r : log)
-        if (r.write && r.address == address && r.length == 1 && !r.busError)
-            values << quint8(r.data.at(0));
-    return values;
 }
 
 struct Client {

@@ -1,14 +1,11 @@
 // The command language through real TCP clients against the real window and
 // the board emulator: every command, its replies and NG texts, deferred
 // replies after the board got the write, ReadReply bytes and log lines.
+#include "blackhole.h"
 #include "serverrig.h"
 #include "ui_mainwindow.h"
 
 #include <QSignalSpy>
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace rig;
 
@@ -24,44 +21,6 @@ const QByteArray Help = "single :start a sampling only once\r\n"
                         "help :show this message\r\n"
                         "quit :finish this connection\r\n"
                         "Zentrofa>";
-
-// A loopback listener whose accept queue is full: a stream to it stays in
-// its connect phase until the stream's own wait gives up.
-struct BlackHole {
-    BlackHole()
-    {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 || ::listen(fd, 0) != 0
-            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-            return;
-        port = ntohs(a.sin_port);
-        for (int i = 0; i < 8; ++i) {
-            auto s = std::make_unique<QTcpSocket>();
-            s->connectToHost(QStringLiteral("127.0.0.1"), port);
-            const bool ok = s->waitForConnected(300);
-            fillers.push_back(std::move(s));
-            if (!ok) {
-                full = true;
-                return;
-            }
-        }
-    }
-    ~BlackHole()
-    {
-        fillers.clear();
-        if (fd >= 0)
-            ::close(fd);
-    }
-
-    int fd = -1;
-    quint16 port = 0;
-    bool full = false;
-    std::vector<std::unique_ptr<QTcpSocket>> fillers;
-};
 
 } // namespace
 
