@@ -2,8 +2,10 @@
 #include "ui_mainwindow.h"
 
 #include "qserversocket.h"
+#include "eventblock.h"
 #include "qtcpthread.h"
 #include "qudpthread.h"
+#include "registermap.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -24,13 +26,6 @@ namespace {
 
 const char Prompt[] = "Zentrofa>";
 const char NoBoard[] = "NG:No board. Please read the board first.";
-
-enum {
-    ControlRegister = 4,
-    TriggerSourceRegister = 16,
-    TriggerDelayRegister = 17,
-    SamplingRegister = 20
-};
 
 // Lines the Server tab keeps; older ones are dropped.
 const int MaxLogLines = 10000;
@@ -264,7 +259,7 @@ bool MainWindow::refuseUnlessIdle(QServerSocket *client)
 // Commands that need the board answer NG until a board report has been read.
 bool MainWindow::refuseWithoutBoard(QServerSocket *client)
 {
-    if (udpThread && udpThread->registerCount() > SamplingRegister)
+    if (udpThread && udpThread->registerCount() > Reg::Sampling)
         return false;
     answer(client, QLatin1String(NoBoard) + QLatin1Char('\n'));
     return true;
@@ -399,7 +394,7 @@ QString MainWindow::triggerRefusal() const
 {
     const QString delayInput = ui->delay->text();
     bool ok = false;
-    const double f = delayInput.toDouble(&ok) / 6.4 + 0.5;
+    const double f = delayInput.toDouble(&ok) / Reg::TriggerDelayStepNs + 0.5;
     if (!ok || !std::isfinite(f) || f < 0 || f >= 256)
         return QStringLiteral("NG:Invalid Trigger Delay: %1").arg(delayInput);
     const QString vthInput = ui->Vth->text();
@@ -417,7 +412,7 @@ void MainWindow::startSampling(QServerSocket *client, bool continuous)
         answerStart(client, QStringLiteral("Already started"));
         return;
     }
-    if (!udpThread || udpThread->registerCount() <= SamplingRegister) {
+    if (!udpThread || udpThread->registerCount() <= Reg::Sampling) {
         answerStart(client, QString::fromLatin1(NoBoard + 3));
         return;
     }
@@ -447,8 +442,8 @@ bool MainWindow::setCondition(bool setup, QString *refusal)
 {
     if (!udpThread)
         return false;
-    if (udpThread->registerCount() > ControlRegister) {
-        if (bool(udpThread->registerValue(ControlRegister) & 0x80) == setup)
+    if (udpThread->registerCount() > Reg::Control) {
+        if (bool(udpThread->registerValue(Reg::Control) & Reg::ControlSetup) == setup)
             return false;
         if (setup) {
             const QString why = triggerRefusal();
@@ -461,7 +456,7 @@ bool MainWindow::setCondition(bool setup, QString *refusal)
         settleWorker();
         on_pushButton_clicked();
         // The toggle's own checks (and the box it then shows) may refuse.
-        if (!udpThread || bool(udpThread->registerValue(ControlRegister) & 0x80) != setup) {
+        if (!udpThread || bool(udpThread->registerValue(Reg::Control) & Reg::ControlSetup) != setup) {
             if (refusal)
                 *refusal = QStringLiteral("NG:Trigger settings refused");
             return false;
@@ -511,8 +506,8 @@ void MainWindow::runCommand(QString line)
 
     if (command == QLatin1String("read")) {
         quint16 n = 0;
-        if (eventBuffer.size() >= 4)
-            n = quint16((eventBuffer.size() - 4) / 2);
+        if (eventBuffer.size() >= Event::HeaderSize)
+            n = quint16((eventBuffer.size() - Event::HeaderSize) / 2);
         QByteArray reply;
         reply.reserve(2 + 2 * n + 9);
         reply.append(char(n >> 8));
@@ -539,7 +534,7 @@ void MainWindow::runCommand(QString line)
                 udpThread->stop();
                 if (pending) {
                     if (udpThread->queuedRequests() == 0)
-                        udpThread->writeRegisters(ControlRegister, 1);
+                        udpThread->writeRegisters(Reg::Control, 1);
                     sent = flushNow();
                 } else {
                     sent = true;
@@ -582,11 +577,11 @@ void MainWindow::runCommand(QString line)
                 status = QStringLiteral("NG:invalid parameter for rate - ") + param;
             } else if (code != ui->sampling->currentIndex()) {
                 settleWorker();
-                const int old = udpThread->registerValue(SamplingRegister);
+                const int old = udpThread->registerValue(Reg::Sampling);
                 ui->sampling->setCurrentIndex(code);
-                samplingCode = quint8(ui->sampling->currentIndex() & 3);
-                udpThread->setRegister(SamplingRegister, quint8((old & 0xFC) | (ui->sampling->currentIndex() & 3)));
-                udpThread->writeRegisters(SamplingRegister, 1);
+                samplingCode = quint8(ui->sampling->currentIndex() & Reg::SamplingCodeMask);
+                udpThread->setRegister(Reg::Sampling, quint8((old & ~Reg::SamplingCodeMask) | samplingCode));
+                udpThread->writeRegisters(Reg::Sampling, 1);
                 startFlush();
                 currentClient = client.data();
                 replyBuffer = "OK\nrate:" + ui->sampling->currentText().toLatin1() + "\n";
@@ -619,11 +614,11 @@ void MainWindow::runCommand(QString line)
                 settleWorker();
                 ui->comboBox->setCurrentIndex(index);
                 const int i = ui->comboBox->currentIndex();
-                quint8 value = i < 2 ? quint8(i) : quint8(((i - 2) & 0x0F) | 0x10);
+                quint8 value = i < 2 ? quint8(i) : quint8(((i - 2) & Reg::TriggerChannelMask) | Reg::TriggerChannel);
                 if (ui->fall->isChecked())
-                    value |= 0x20;
-                udpThread->setRegister(TriggerSourceRegister, value);
-                udpThread->writeRegisters(TriggerSourceRegister, 1);
+                    value |= Reg::TriggerFalling;
+                udpThread->setRegister(Reg::TriggerSource, value);
+                udpThread->writeRegisters(Reg::TriggerSource, 1);
                 startFlush();
                 currentClient = client.data();
                 replyBuffer = "OK\ntrigger:" + ui->comboBox->currentText().toLatin1() + "\n";
@@ -635,7 +630,7 @@ void MainWindow::runCommand(QString line)
     } else if (command == QLatin1String("delay")) {
         if (refuseWhileRunning(to()) || refuseUnlessIdle(to()) || refuseWithoutBoard(to()))
             return;
-        const int current = udpThread->registerValue(TriggerDelayRegister);
+        const int current = udpThread->registerValue(Reg::TriggerDelay);
         QString status;
         if (setForm) {
             bool ok = false;
@@ -644,9 +639,9 @@ void MainWindow::runCommand(QString line)
                 status = QStringLiteral("NG:invalid parameter for delay - ") + param;
             } else if (v != current) {
                 settleWorker();
-                ui->delay->setText(QStringLiteral("%1").arg(v * 6.4, 0, 'g', 6));
-                udpThread->setRegister(TriggerDelayRegister, quint8(v));
-                udpThread->writeRegisters(TriggerDelayRegister, 1);
+                ui->delay->setText(QString::number(v * Reg::TriggerDelayStepNs, 'g', 6));
+                udpThread->setRegister(Reg::TriggerDelay, quint8(v));
+                udpThread->writeRegisters(Reg::TriggerDelay, 1);
                 startFlush();
                 currentClient = client.data();
                 replyBuffer = QStringLiteral("OK\ndelay:%1(%2ns)\n").arg(QString::number(v), ui->delay->text()).toLatin1();
