@@ -41,6 +41,17 @@ void toCrLf(QByteArray &reply)
     reply.replace("\n", "\r\n");
 }
 
+// The clients as guarded pointers: a client a send closes may be deleted
+// while the others are still gone through.
+QVector<QPointer<QServerSocket>> guarded(const QVector<QServerSocket *> &clients)
+{
+    QVector<QPointer<QServerSocket>> list;
+    list.reserve(clients.size());
+    for (QServerSocket *c : clients)
+        list << c;
+    return list;
+}
+
 // The 10 ms pause after every immediate reply.
 void replyPause()
 {
@@ -116,9 +127,7 @@ void MainWindow::stopServer()
 // Closes every client without signalling (server stop, window destruction).
 void MainWindow::disposeClients()
 {
-    QVector<QPointer<QServerSocket>> list;
-    for (QServerSocket *c : std::as_const(clients))
-        list << c;
+    const QVector<QPointer<QServerSocket>> list = guarded(clients);
     clients.clear();
     currentClient = nullptr;
     for (const QPointer<QServerSocket> &c : std::as_const(list))
@@ -150,14 +159,7 @@ void MainWindow::deleteClient()
     if (!client)
         return;
     appendLog(stamp() + QStringLiteral("Disconnect %1\n").arg(client->id()));
-    for (int i = 0; i < clients.size(); ++i) {
-        if (clients.at(i)->id() == client->id()) {
-            if (clients.at(i) == currentClient)
-                currentClient = nullptr;
-            clients.removeAt(i);
-            break;
-        }
-    }
+    clients.removeOne(client);
     if (client == currentClient)
         currentClient = nullptr;
 }
@@ -341,10 +343,7 @@ void MainWindow::serverLinkError(const QString &text)
     appendLog(message);
     QByteArray reply = message.toLatin1();
     toCrLf(reply);
-    QVector<QPointer<QServerSocket>> snapshot;
-    for (QServerSocket *c : std::as_const(clients))
-        snapshot << c;
-    for (const QPointer<QServerSocket> &c : std::as_const(snapshot))
+    for (const QPointer<QServerSocket> &c : guarded(clients))
         sendTo(c.data(), reply);
     stopServer();
     appendLog(stamp() + QStringLiteral("Disconnect all\n"));
