@@ -41,6 +41,25 @@ void toCrLf(QByteArray &reply)
     reply.replace("\n", "\r\n");
 }
 
+// Reply of a settings command: the status ("OK" when none) and the echo
+// line "name:value".
+QString settingReply(const QString &status, const char *name, const QString &value)
+{
+    return (status.isEmpty() ? QStringLiteral("OK") : status) + QLatin1Char('\n') + QLatin1String(name)
+        + QLatin1Char(':') + value + QLatin1Char('\n');
+}
+
+// "code(time ns)", the time as the delay field shows it.
+QString delayEcho(int code, const QString &ns)
+{
+    return QStringLiteral("%1(%2ns)").arg(QString::number(code), ns);
+}
+
+QString conditionName(bool setup)
+{
+    return setup ? QStringLiteral("setup") : QStringLiteral("idle");
+}
+
 // The clients as guarded pointers: a client a send closes may be deleted
 // while the others are still gone through.
 QVector<QPointer<QServerSocket>> guarded(const QVector<QServerSocket *> &clients)
@@ -437,6 +456,17 @@ void MainWindow::startSampling(QServerSocket *client, bool continuous)
     replyBuffer = QByteArrayLiteral("OK\n");
 }
 
+// Queues the write of one register a set command changed and starts the
+// flush run whose end delivers the reply.
+void MainWindow::writeSetting(QServerSocket *client, int address, quint8 value, const QString &reply)
+{
+    udpThread->setRegister(address, value);
+    udpThread->writeRegisters(address, 1);
+    startFlush();
+    currentClient = client;
+    replyBuffer = reply.toLatin1();
+}
+
 bool MainWindow::setCondition(bool setup, QString *refusal)
 {
     if (!udpThread)
@@ -463,7 +493,7 @@ bool MainWindow::setCondition(bool setup, QString *refusal)
     }
     startFlush();
     setupCondition = setup;
-    replyBuffer = QByteArrayLiteral("OK\ncondition:") + (setup ? "setup" : "idle") + "\n";
+    replyBuffer = settingReply(QString(), "condition", conditionName(setup)).toLatin1();
     return true;
 }
 
@@ -562,8 +592,7 @@ void MainWindow::runCommand(QString line)
         } else if (setForm) {
             status = QStringLiteral("NG:invalid parameter for condition - ") + param;
         }
-        answer(to(), (status.isEmpty() ? QStringLiteral("OK") : status) + QStringLiteral("\ncondition:")
-                         + (setupCondition ? QStringLiteral("setup") : QStringLiteral("idle")) + QLatin1Char('\n'));
+        answer(to(), settingReply(status, "condition", conditionName(setupCondition)));
     } else if (command == QLatin1String("rate")) {
         if (refuseWhileRunning(to()) || refuseUnlessIdle(to()) || refuseWithoutBoard(to()))
             return;
@@ -579,16 +608,12 @@ void MainWindow::runCommand(QString line)
                 const int old = udpThread->registerValue(Reg::Sampling);
                 ui->sampling->setCurrentIndex(code);
                 samplingCode = quint8(ui->sampling->currentIndex() & Reg::SamplingCodeMask);
-                udpThread->setRegister(Reg::Sampling, quint8((old & ~Reg::SamplingCodeMask) | samplingCode));
-                udpThread->writeRegisters(Reg::Sampling, 1);
-                startFlush();
-                currentClient = client.data();
-                replyBuffer = "OK\nrate:" + ui->sampling->currentText().toLatin1() + "\n";
+                writeSetting(to(), Reg::Sampling, quint8((old & ~Reg::SamplingCodeMask) | samplingCode),
+                             settingReply(QString(), "rate", ui->sampling->currentText()));
                 return;
             }
         }
-        answer(to(), (status.isEmpty() ? QStringLiteral("OK") : status) + QStringLiteral("\nrate:")
-                         + ui->sampling->currentText() + QLatin1Char('\n'));
+        answer(to(), settingReply(status, "rate", ui->sampling->currentText()));
     } else if (command == QLatin1String("trigger")) {
         if (refuseWhileRunning(to()) || refuseUnlessIdle(to()) || refuseWithoutBoard(to()))
             return;
@@ -616,16 +641,12 @@ void MainWindow::runCommand(QString line)
                 quint8 value = i < 2 ? quint8(i) : quint8(((i - 2) & Reg::TriggerChannelMask) | Reg::TriggerChannel);
                 if (ui->fall->isChecked())
                     value |= Reg::TriggerFalling;
-                udpThread->setRegister(Reg::TriggerSource, value);
-                udpThread->writeRegisters(Reg::TriggerSource, 1);
-                startFlush();
-                currentClient = client.data();
-                replyBuffer = "OK\ntrigger:" + ui->comboBox->currentText().toLatin1() + "\n";
+                writeSetting(to(), Reg::TriggerSource, value,
+                             settingReply(QString(), "trigger", ui->comboBox->currentText()));
                 return;
             }
         }
-        answer(to(), (status.isEmpty() ? QStringLiteral("OK") : status) + QStringLiteral("\ntrigger:")
-                         + ui->comboBox->currentText() + QLatin1Char('\n'));
+        answer(to(), settingReply(status, "trigger", ui->comboBox->currentText()));
     } else if (command == QLatin1String("delay")) {
         if (refuseWhileRunning(to()) || refuseUnlessIdle(to()) || refuseWithoutBoard(to()))
             return;
@@ -639,16 +660,12 @@ void MainWindow::runCommand(QString line)
             } else if (v != current) {
                 settleWorker();
                 ui->delay->setText(QString::number(v * Reg::TriggerDelayStepNs, 'g', 6));
-                udpThread->setRegister(Reg::TriggerDelay, quint8(v));
-                udpThread->writeRegisters(Reg::TriggerDelay, 1);
-                startFlush();
-                currentClient = client.data();
-                replyBuffer = QStringLiteral("OK\ndelay:%1(%2ns)\n").arg(QString::number(v), ui->delay->text()).toLatin1();
+                writeSetting(to(), Reg::TriggerDelay, quint8(v),
+                             settingReply(QString(), "delay", delayEcho(v, ui->delay->text())));
                 return;
             }
         }
-        answer(to(), (status.isEmpty() ? QStringLiteral("OK") : status)
-                         + QStringLiteral("\ndelay:%1(%2ns)\n").arg(QString::number(current), ui->delay->text()));
+        answer(to(), settingReply(status, "delay", delayEcho(current, ui->delay->text())));
     } else if (command == QLatin1String("help") || command == QLatin1String("?")) {
         QString help;
         for (const char *h : HelpLines)

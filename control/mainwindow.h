@@ -155,6 +155,7 @@ private:
     QString streamTargetRefusal() const;
     void settleWorker();
     void startFlush();
+    void writeSetting(QServerSocket *client, int address, quint8 value, const QString &reply);
     bool flushNow();
     void settleEndingStream();
     void serverLinkError(const QString &text);
