@@ -25,7 +25,14 @@
 namespace {
 
 const char Prompt[] = "Zentrofa>";
-const char NoBoard[] = "NG:No board. Please read the board first.";
+const char NoBoard[] = "No board. Please read the board first.";
+
+// A board report has been read: the image holds the registers up to the
+// sampling register.
+bool boardRead(const QUdpThread *worker)
+{
+    return worker && worker->registerCount() > Reg::Sampling;
+}
 
 // Lines the Server tab keeps; older ones are dropped.
 const int MaxLogLines = 10000;
@@ -280,9 +287,9 @@ bool MainWindow::refuseUnlessIdle(QServerSocket *client)
 // Commands that need the board answer NG until a board report has been read.
 bool MainWindow::refuseWithoutBoard(QServerSocket *client)
 {
-    if (udpThread && udpThread->registerCount() > Reg::Sampling)
+    if (boardRead(udpThread))
         return false;
-    answer(client, QLatin1String(NoBoard) + QLatin1Char('\n'));
+    answer(client, QStringLiteral("NG:") + QLatin1String(NoBoard) + QLatin1Char('\n'));
     return true;
 }
 
@@ -430,8 +437,8 @@ void MainWindow::startSampling(QServerSocket *client, bool continuous)
         answerStart(client, QStringLiteral("Already started"));
         return;
     }
-    if (!udpThread || udpThread->registerCount() <= Reg::Sampling) {
-        answerStart(client, QString::fromLatin1(NoBoard + 3));
+    if (!boardRead(udpThread)) {
+        answerStart(client, QLatin1String(NoBoard));
         return;
     }
     const QString refusal = streamTargetRefusal();
@@ -573,7 +580,7 @@ void MainWindow::runCommand(QString line)
             if (sent)
                 answerStart(to(), QStringLiteral("OK"));
             else if (!udpThread)
-                answerStart(to(), QString::fromLatin1(NoBoard + 3));
+                answerStart(to(), QLatin1String(NoBoard));
             // A failed flush is answered by the register-error broadcast.
         }
         replyPause();
