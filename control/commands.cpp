@@ -2,8 +2,10 @@
 #include "ui_mainwindow.h"
 
 #include "qserversocket.h"
+#include "eventblock.h"
 #include "qtcpthread.h"
 #include "qudpthread.h"
+#include "registermap.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -23,14 +25,14 @@
 namespace {
 
 const char Prompt[] = "Zentrofa>";
-const char NoBoard[] = "NG:No board. Please read the board first.";
+const char NoBoard[] = "No board. Please read the board first.";
 
-enum {
-    ControlRegister = 4,
-    TriggerSourceRegister = 16,
-    TriggerDelayRegister = 17,
-    SamplingRegister = 20
-};
+// A board report has been read: the image holds the registers up to the
+// sampling register.
+bool boardRead(const QUdpThread *worker)
+{
+    return worker && worker->registerCount() > Reg::Sampling;
+}
 
 // Lines the Server tab keeps; older ones are dropped.
 const int MaxLogLines = 10000;
@@ -44,6 +46,36 @@ QString stamp()
 void toCrLf(QByteArray &reply)
 {
     reply.replace("\n", "\r\n");
+}
+
+// Reply of a settings command: the status ("OK" when none) and the echo
+// line "name:value".
+QString settingReply(const QString &status, const char *name, const QString &value)
+{
+    return (status.isEmpty() ? QStringLiteral("OK") : status) + QLatin1Char('\n') + QLatin1String(name)
+        + QLatin1Char(':') + value + QLatin1Char('\n');
+}
+
+// "code(time ns)", the time as the delay field shows it.
+QString delayEcho(int code, const QString &ns)
+{
+    return QStringLiteral("%1(%2ns)").arg(QString::number(code), ns);
+}
+
+QString conditionName(bool setup)
+{
+    return setup ? QStringLiteral("setup") : QStringLiteral("idle");
+}
+
+// The clients as guarded pointers: a client a send closes may be deleted
+// while the others are still gone through.
+QVector<QPointer<QServerSocket>> guarded(const QVector<QServerSocket *> &clients)
+{
+    QVector<QPointer<QServerSocket>> list;
+    list.reserve(clients.size());
+    for (QServerSocket *c : clients)
+        list << c;
+    return list;
 }
 
 // The 10 ms pause after every immediate reply.
@@ -121,9 +153,7 @@ void MainWindow::stopServer()
 // Closes every client without signalling (server stop, window destruction).
 void MainWindow::disposeClients()
 {
-    QVector<QPointer<QServerSocket>> list;
-    for (QServerSocket *c : std::as_const(clients))
-        list << c;
+    const QVector<QPointer<QServerSocket>> list = guarded(clients);
     clients.clear();
     currentClient = nullptr;
     for (const QPointer<QServerSocket> &c : std::as_const(list))
@@ -155,14 +185,7 @@ void MainWindow::deleteClient()
     if (!client)
         return;
     appendLog(stamp() + QStringLiteral("Disconnect %1\n").arg(client->id()));
-    for (int i = 0; i < clients.size(); ++i) {
-        if (clients.at(i)->id() == client->id()) {
-            if (clients.at(i) == currentClient)
-                currentClient = nullptr;
-            clients.removeAt(i);
-            break;
-        }
-    }
+    clients.removeOne(client);
     if (client == currentClient)
         currentClient = nullptr;
 }
@@ -264,9 +287,9 @@ bool MainWindow::refuseUnlessIdle(QServerSocket *client)
 // Commands that need the board answer NG until a board report has been read.
 bool MainWindow::refuseWithoutBoard(QServerSocket *client)
 {
-    if (udpThread && udpThread->registerCount() > SamplingRegister)
+    if (boardRead(udpThread))
         return false;
-    answer(client, QLatin1String(NoBoard) + QLatin1Char('\n'));
+    answer(client, QStringLiteral("NG:") + QLatin1String(NoBoard) + QLatin1Char('\n'));
     return true;
 }
 
@@ -346,10 +369,7 @@ void MainWindow::serverLinkError(const QString &text)
     appendLog(message);
     QByteArray reply = message.toLatin1();
     toCrLf(reply);
-    QVector<QPointer<QServerSocket>> snapshot;
-    for (QServerSocket *c : std::as_const(clients))
-        snapshot << c;
-    for (const QPointer<QServerSocket> &c : std::as_const(snapshot))
+    for (const QPointer<QServerSocket> &c : guarded(clients))
         sendTo(c.data(), reply);
     stopServer();
     appendLog(stamp() + QStringLiteral("Disconnect all\n"));
@@ -399,7 +419,7 @@ QString MainWindow::triggerRefusal() const
 {
     const QString delayInput = ui->delay->text();
     bool ok = false;
-    const double f = delayInput.toDouble(&ok) / 6.4 + 0.5;
+    const double f = delayInput.toDouble(&ok) / Reg::TriggerDelayStepNs + 0.5;
     if (!ok || !std::isfinite(f) || f < 0 || f >= 256)
         return QStringLiteral("NG:Invalid Trigger Delay: %1").arg(delayInput);
     const QString vthInput = ui->Vth->text();
@@ -417,8 +437,8 @@ void MainWindow::startSampling(QServerSocket *client, bool continuous)
         answerStart(client, QStringLiteral("Already started"));
         return;
     }
-    if (!udpThread || udpThread->registerCount() <= SamplingRegister) {
-        answerStart(client, QString::fromLatin1(NoBoard + 3));
+    if (!boardRead(udpThread)) {
+        answerStart(client, QLatin1String(NoBoard));
         return;
     }
     const QString refusal = streamTargetRefusal();
@@ -443,12 +463,23 @@ void MainWindow::startSampling(QServerSocket *client, bool continuous)
     replyBuffer = QByteArrayLiteral("OK\n");
 }
 
+// Queues the write of one register a set command changed and starts the
+// flush run whose end delivers the reply.
+void MainWindow::writeSetting(QServerSocket *client, int address, quint8 value, const QString &reply)
+{
+    udpThread->setRegister(address, value);
+    udpThread->writeRegisters(address, 1);
+    startFlush();
+    currentClient = client;
+    replyBuffer = reply.toLatin1();
+}
+
 bool MainWindow::setCondition(bool setup, QString *refusal)
 {
     if (!udpThread)
         return false;
-    if (udpThread->registerCount() > ControlRegister) {
-        if (bool(udpThread->registerValue(ControlRegister) & 0x80) == setup)
+    if (udpThread->registerCount() > Reg::Control) {
+        if (bool(udpThread->registerValue(Reg::Control) & Reg::ControlSetup) == setup)
             return false;
         if (setup) {
             const QString why = triggerRefusal();
@@ -461,7 +492,7 @@ bool MainWindow::setCondition(bool setup, QString *refusal)
         settleWorker();
         on_pushButton_clicked();
         // The toggle's own checks (and the box it then shows) may refuse.
-        if (!udpThread || bool(udpThread->registerValue(ControlRegister) & 0x80) != setup) {
+        if (!udpThread || bool(udpThread->registerValue(Reg::Control) & Reg::ControlSetup) != setup) {
             if (refusal)
                 *refusal = QStringLiteral("NG:Trigger settings refused");
             return false;
@@ -469,7 +500,7 @@ bool MainWindow::setCondition(bool setup, QString *refusal)
     }
     startFlush();
     setupCondition = setup;
-    replyBuffer = QByteArrayLiteral("OK\ncondition:") + (setup ? "setup" : "idle") + "\n";
+    replyBuffer = settingReply(QString(), "condition", conditionName(setup)).toLatin1();
     return true;
 }
 
@@ -511,8 +542,8 @@ void MainWindow::runCommand(QString line)
 
     if (command == QLatin1String("read")) {
         quint16 n = 0;
-        if (eventBuffer.size() >= 4)
-            n = quint16((eventBuffer.size() - 4) / 2);
+        if (eventBuffer.size() >= Event::HeaderSize)
+            n = quint16((eventBuffer.size() - Event::HeaderSize) / 2);
         QByteArray reply;
         reply.reserve(2 + 2 * n + 9);
         reply.append(char(n >> 8));
@@ -539,7 +570,7 @@ void MainWindow::runCommand(QString line)
                 udpThread->stop();
                 if (pending) {
                     if (udpThread->queuedRequests() == 0)
-                        udpThread->writeRegisters(ControlRegister, 1);
+                        udpThread->writeRegisters(Reg::Control, 1);
                     sent = flushNow();
                 } else {
                     sent = true;
@@ -549,7 +580,7 @@ void MainWindow::runCommand(QString line)
             if (sent)
                 answerStart(to(), QStringLiteral("OK"));
             else if (!udpThread)
-                answerStart(to(), QString::fromLatin1(NoBoard + 3));
+                answerStart(to(), QLatin1String(NoBoard));
             // A failed flush is answered by the register-error broadcast.
         }
         replyPause();
@@ -568,8 +599,7 @@ void MainWindow::runCommand(QString line)
         } else if (setForm) {
             status = QStringLiteral("NG:invalid parameter for condition - ") + param;
         }
-        answer(to(), (status.isEmpty() ? QStringLiteral("OK") : status) + QStringLiteral("\ncondition:")
-                         + (setupCondition ? QStringLiteral("setup") : QStringLiteral("idle")) + QLatin1Char('\n'));
+        answer(to(), settingReply(status, "condition", conditionName(setupCondition)));
     } else if (command == QLatin1String("rate")) {
         if (refuseWhileRunning(to()) || refuseUnlessIdle(to()) || refuseWithoutBoard(to()))
             return;
@@ -582,19 +612,15 @@ void MainWindow::runCommand(QString line)
                 status = QStringLiteral("NG:invalid parameter for rate - ") + param;
             } else if (code != ui->sampling->currentIndex()) {
                 settleWorker();
-                const int old = udpThread->registerValue(SamplingRegister);
+                const int old = udpThread->registerValue(Reg::Sampling);
                 ui->sampling->setCurrentIndex(code);
-                samplingCode = quint8(ui->sampling->currentIndex() & 3);
-                udpThread->setRegister(SamplingRegister, quint8((old & 0xFC) | (ui->sampling->currentIndex() & 3)));
-                udpThread->writeRegisters(SamplingRegister, 1);
-                startFlush();
-                currentClient = client.data();
-                replyBuffer = "OK\nrate:" + ui->sampling->currentText().toLatin1() + "\n";
+                samplingCode = quint8(ui->sampling->currentIndex() & Reg::SamplingCodeMask);
+                writeSetting(to(), Reg::Sampling, quint8((old & ~Reg::SamplingCodeMask) | samplingCode),
+                             settingReply(QString(), "rate", ui->sampling->currentText()));
                 return;
             }
         }
-        answer(to(), (status.isEmpty() ? QStringLiteral("OK") : status) + QStringLiteral("\nrate:")
-                         + ui->sampling->currentText() + QLatin1Char('\n'));
+        answer(to(), settingReply(status, "rate", ui->sampling->currentText()));
     } else if (command == QLatin1String("trigger")) {
         if (refuseWhileRunning(to()) || refuseUnlessIdle(to()) || refuseWithoutBoard(to()))
             return;
@@ -619,23 +645,19 @@ void MainWindow::runCommand(QString line)
                 settleWorker();
                 ui->comboBox->setCurrentIndex(index);
                 const int i = ui->comboBox->currentIndex();
-                quint8 value = i < 2 ? quint8(i) : quint8(((i - 2) & 0x0F) | 0x10);
+                quint8 value = i < 2 ? quint8(i) : quint8(((i - 2) & Reg::TriggerChannelMask) | Reg::TriggerChannel);
                 if (ui->fall->isChecked())
-                    value |= 0x20;
-                udpThread->setRegister(TriggerSourceRegister, value);
-                udpThread->writeRegisters(TriggerSourceRegister, 1);
-                startFlush();
-                currentClient = client.data();
-                replyBuffer = "OK\ntrigger:" + ui->comboBox->currentText().toLatin1() + "\n";
+                    value |= Reg::TriggerFalling;
+                writeSetting(to(), Reg::TriggerSource, value,
+                             settingReply(QString(), "trigger", ui->comboBox->currentText()));
                 return;
             }
         }
-        answer(to(), (status.isEmpty() ? QStringLiteral("OK") : status) + QStringLiteral("\ntrigger:")
-                         + ui->comboBox->currentText() + QLatin1Char('\n'));
+        answer(to(), settingReply(status, "trigger", ui->comboBox->currentText()));
     } else if (command == QLatin1String("delay")) {
         if (refuseWhileRunning(to()) || refuseUnlessIdle(to()) || refuseWithoutBoard(to()))
             return;
-        const int current = udpThread->registerValue(TriggerDelayRegister);
+        const int current = udpThread->registerValue(Reg::TriggerDelay);
         QString status;
         if (setForm) {
             bool ok = false;
@@ -644,17 +666,13 @@ void MainWindow::runCommand(QString line)
                 status = QStringLiteral("NG:invalid parameter for delay - ") + param;
             } else if (v != current) {
                 settleWorker();
-                ui->delay->setText(QStringLiteral("%1").arg(v * 6.4, 0, 'g', 6));
-                udpThread->setRegister(TriggerDelayRegister, quint8(v));
-                udpThread->writeRegisters(TriggerDelayRegister, 1);
-                startFlush();
-                currentClient = client.data();
-                replyBuffer = QStringLiteral("OK\ndelay:%1(%2ns)\n").arg(QString::number(v), ui->delay->text()).toLatin1();
+                ui->delay->setText(QString::number(v * Reg::TriggerDelayStepNs, 'g', 6));
+                writeSetting(to(), Reg::TriggerDelay, quint8(v),
+                             settingReply(QString(), "delay", delayEcho(v, ui->delay->text())));
                 return;
             }
         }
-        answer(to(), (status.isEmpty() ? QStringLiteral("OK") : status)
-                         + QStringLiteral("\ndelay:%1(%2ns)\n").arg(QString::number(current), ui->delay->text()));
+        answer(to(), settingReply(status, "delay", delayEcho(current, ui->delay->text())));
     } else if (command == QLatin1String("help") || command == QLatin1String("?")) {
         QString help;
         for (const char *h : HelpLines)

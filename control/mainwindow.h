@@ -156,6 +156,7 @@ private:
     QString streamTargetRefusal() const;
     void settleWorker();
     void startFlush();
+    void writeSetting(QServerSocket *client, int address, quint8 value, const QString &reply);
     bool flushNow();
     void settleEndingStream();
     void serverLinkError(const QString &text);

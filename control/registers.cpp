@@ -18,6 +18,9 @@ namespace {
 // Table rows of the two sign-extension settings; column 0 is "Save Data".
 enum { SignRow0 = 5, SignRow1 = 6, SaveDataColumn = 0 };
 
+// DRS4 config, write shift, write config and ADC delay adjust.
+enum { Drs4Bytes = Reg::AdcDelayAdjust - Reg::Drs4Config + 1 };
+
 void warn(QWidget *parent, const QString &text)
 {
     QMessageBox::warning(parent, QString(), text, QMessageBox::Ok);
@@ -108,13 +111,13 @@ void MainWindow::on_ok_clicked()
             const char *message;
             quint8 *value;
         };
-        const ByteField bytes[] = {
+        const ByteField bytes[Drs4Bytes] = {
             {ui->config, "Invalid value for DRS4 Config: %1", &drs4Config},
             {ui->writeShift, "Invalid value for DRS4 Write Shift: %1", &drs4WriteShift},
             {ui->writeConfig, "Invalid value for DRS4 Write Config: %1", &drs4WriteConfig},
             {ui->adjust, "Invalid value for DRS4 Adjust: %1", &adcDelayAdjust},
         };
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < Drs4Bytes; ++i) {
             const int address = Reg::Drs4Config + i;
             if (address >= count)
                 break;
@@ -174,8 +177,8 @@ void MainWindow::on_ok_clicked()
     if (!endWorkerRun())
         return;
     // Only the registers whose fields were taken.
-    const quint8 drs4[4] = {drs4Config, drs4WriteShift, drs4WriteConfig, adcDelayAdjust};
-    for (int i = 0; i < 4 && Reg::Drs4Config + i < count; ++i)
+    const quint8 drs4[Drs4Bytes] = {drs4Config, drs4WriteShift, drs4WriteConfig, adcDelayAdjust};
+    for (int i = 0; i < Drs4Bytes && Reg::Drs4Config + i < count; ++i)
         udpThread->setRegister(Reg::Drs4Config + i, drs4[i]);
     for (int i = 0; i < Reg::DacCount && Reg::Dac + 2 * i + 1 < count; ++i) {
         udpThread->setRegister(Reg::Dac + 2 * i, quint8(dacCodes[i] >> 8));
