@@ -20,7 +20,6 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QThread>
-#include <cmath>
 
 namespace {
 
@@ -403,29 +402,20 @@ void MainWindow::serverConnected()
 // A target the data stream cannot use, as the window's warning would say it.
 QString MainWindow::streamTargetRefusal() const
 {
-    const QString portText = ui->tcp->text();
-    bool ok = false;
-    const uint port = portText.toUInt(&ok, 10);
-    if (!ok || port < 1 || port > 65535)
-        return QStringLiteral("Invalid Port Number: %1").arg(portText);
+    quint16 port = 0;
     QHostAddress host;
-    if (!host.setAddress(ui->address->text()))
-        return QStringLiteral("Invalid IP Address: ") + ui->address->text();
-    return QString();
+    return targetRefusal(ui->tcp->text(), &port, &host);
 }
 
 // What the window's trigger check would refuse on the way to setup.
 QString MainWindow::triggerRefusal() const
 {
-    const QString delayInput = ui->delay->text();
-    bool ok = false;
-    const double f = delayInput.toDouble(&ok) / Reg::TriggerDelayStepNs + 0.5;
-    if (!ok || !std::isfinite(f) || f < 0 || f >= 256)
-        return QStringLiteral("NG:Invalid Trigger Delay: %1").arg(delayInput);
-    const QString vthInput = ui->Vth->text();
-    vthInput.toShort(&ok, 10);
-    if (!ok)
-        return QStringLiteral("NG:Invalid Trigger Vth: %1").arg(vthInput);
+    int code = 0;
+    if (!triggerDelayCode(ui->delay->text(), &code))
+        return QStringLiteral("NG:Invalid Trigger Delay: %1").arg(ui->delay->text());
+    qint16 vth = 0;
+    if (!triggerThreshold(ui->Vth->text(), &vth))
+        return QStringLiteral("NG:Invalid Trigger Vth: %1").arg(ui->Vth->text());
     return QString();
 }
 

@@ -61,20 +61,28 @@ void MainWindow::startWorker(int mode)
 // refused with its warning; Read checks the UDP port, a start the stream port.
 bool MainWindow::checkTarget(const QString &portText, quint16 *port, QHostAddress *host)
 {
+    const QString refusal = targetRefusal(portText, port, host);
+    if (refusal.isEmpty())
+        return true;
+    if (refusal.startsWith(QLatin1String("Invalid Port Number")))
+        warn(this, refusal + QStringLiteral("\nThe port has to be a value from 1 to 65535"));
+    else
+        warn(this, refusal);
+    return false;
+}
+
+// Why a port text and the address field cannot be used, or an empty text.
+QString MainWindow::targetRefusal(const QString &portText, quint16 *port, QHostAddress *host) const
+{
     bool ok = false;
     const uint value = portText.toUInt(&ok, 10);
-    if (!ok || value < 1 || value > 65535) {
-        warn(this, QStringLiteral("Invalid Port Number: %1").arg(portText)
-                 + QStringLiteral("\nThe port has to be a value from 1 to 65535"));
-        return false;
-    }
+    if (!ok || value < 1 || value > 65535)
+        return QStringLiteral("Invalid Port Number: %1").arg(portText);
     const QString addressText = ui->address->text();
-    if (!host->setAddress(addressText)) {
-        warn(this, QStringLiteral("Invalid IP Address: ") + addressText);
-        return false;
-    }
+    if (!host->setAddress(addressText))
+        return QStringLiteral("Invalid IP Address: ") + addressText;
     *port = quint16(value);
-    return true;
+    return QString();
 }
 
 void MainWindow::setTcp(quint16 port)

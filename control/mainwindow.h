@@ -114,6 +114,8 @@ private:
     // -- end runfile.cpp
     // Trigger, sampling and condition display (trigger.cpp)
     bool applyTrigger();
+    static bool triggerDelayCode(const QString &text, int *code);
+    static bool triggerThreshold(const QString &text, qint16 *vth);
     void updateFromRegisters();
     void showCondition(bool setup);
     void setTriggerInputsEnabled(bool enabled);
@@ -124,6 +126,7 @@ private:
     void discardWorker();
     void startWorker(int mode);
     bool checkTarget(const QString &portText, quint16 *port, QHostAddress *host);
+    QString targetRefusal(const QString &portText, quint16 *port, QHostAddress *host) const;
     // -- end connection.cpp
     // Graph windows (graphs.cpp)
 

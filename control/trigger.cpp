@@ -72,14 +72,11 @@ bool MainWindow::applyTrigger()
     }
 
     const QString delayInput = ui->delay->text();
-    bool ok = false;
-    const double ns = delayInput.toDouble(&ok);
-    const double f = ns / DelayStep + 0.5;
-    if (!ok || !std::isfinite(f) || f < 0 || f >= 256) {
+    int code = 0;
+    if (!triggerDelayCode(delayInput, &code)) {
         QMessageBox::warning(this, QString(), QStringLiteral("Invalid Trigger Delay: %1").arg(delayInput));
         return false;
     }
-    const int code = int(f);
     ui->delay->setText(delayText(code));
     if (count > TriggerDelayRegister)
         udpThread->setRegister(TriggerDelayRegister, quint8(code));
@@ -91,8 +88,8 @@ bool MainWindow::applyTrigger()
     }
 
     const QString vthInput = ui->Vth->text();
-    const qint16 vth = vthInput.toShort(&ok, 10);
-    if (!ok) {
+    qint16 vth = 0;
+    if (!triggerThreshold(vthInput, &vth)) {
         QMessageBox::warning(this, QString(), QStringLiteral("Invalid Trigger Vth: %1").arg(vthInput));
         return false;
     }
@@ -103,6 +100,25 @@ bool MainWindow::applyTrigger()
 
     udpThread->writeRegisters(TriggerSourceRegister, SamplingRegister - TriggerSourceRegister + 1);
     return true;
+}
+
+// The delay field in ns as a code of 6.4 ns steps, rounded; false unless 0..255.
+bool MainWindow::triggerDelayCode(const QString &text, int *code)
+{
+    bool ok = false;
+    const double f = text.toDouble(&ok) / DelayStep + 0.5;
+    if (!ok || !std::isfinite(f) || f < 0 || f >= 256)
+        return false;
+    *code = int(f);
+    return true;
+}
+
+// The threshold field as signed 16-bit ADC counts.
+bool MainWindow::triggerThreshold(const QString &text, qint16 *vth)
+{
+    bool ok = false;
+    *vth = text.toShort(&ok, 10);
+    return ok;
 }
 
 // Shows the board's condition, trigger, sampling and EEPROM settings as the
