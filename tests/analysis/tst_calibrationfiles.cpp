@@ -79,7 +79,7 @@ void answerFile(ModalAnswerer &a, const QString &title, const QString &name)
             fd->reject();
             return;
         }
-        fd->selectFile(name);
+        chooseFile(fd, name);
         static_cast<QDialog *>(fd)->done(QDialog::Accepted); // no overwrite question
     });
 }

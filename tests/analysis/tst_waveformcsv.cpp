@@ -117,7 +117,7 @@ private slots:
             QCOMPARE(fd->nameFilters(), (QStringList{QStringLiteral("CSV Files (*.csv)"), QStringLiteral("All Files (*.*)")}));
             QCOMPARE(fd->directory().absolutePath(), QDir::currentPath());
             QCOMPARE(fd->acceptMode(), QFileDialog::AcceptSave);
-            fd->selectFile(name);
+            chooseFile(fd, name);
             static_cast<QDialog *>(fd)->accept();
         });
         G::ui(g)->actionSave->trigger();
@@ -169,7 +169,7 @@ private slots:
         answerer.answerWith([&](QWidget *w) {
             auto *fd = qobject_cast<QFileDialog *>(w);
             QVERIFY(fd);
-            fd->selectFile(dir.filePath(QStringLiteral("never.csv")));
+            chooseFile(fd, dir.filePath(QStringLiteral("never.csv")));
             fd->reject();
         });
         G::ui(g)->actionSave->trigger();
@@ -182,7 +182,7 @@ private slots:
         answerer.answerWith([&](QWidget *w) {
             auto *fd = qobject_cast<QFileDialog *>(w);
             QVERIFY(fd);
-            fd->selectFile(name);
+            chooseFile(fd, name);
             static_cast<QDialog *>(fd)->accept();
         });
         answerer.answer(QMessageBox::Ok);
@@ -216,7 +216,7 @@ private slots:
         answerer.answerWith([&](QWidget *w) {
             auto *fd = qobject_cast<QFileDialog *>(w);
             QVERIFY(fd);
-            fd->selectFile(name);
+            chooseFile(fd, name);
             static_cast<QDialog *>(fd)->accept();
             rlimit small = old;
             small.rlim_cur = 4096;
@@ -237,7 +237,7 @@ private slots:
         // The same export without the limit works.
         answerer.answerWith([&](QWidget *w) {
             auto *fd = qobject_cast<QFileDialog *>(w);
-            fd->selectFile(name);
+            chooseFile(fd, name);
             static_cast<QDialog *>(fd)->accept();
         });
         G::ui(g)->actionSave->trigger();
@@ -264,7 +264,7 @@ private slots:
         const QString empty = dir.filePath(QStringLiteral("empty.csv"));
         answerer.answerWith([&](QWidget *w) {
             auto *fd = qobject_cast<QFileDialog *>(w);
-            fd->selectFile(empty);
+            chooseFile(fd, empty);
             static_cast<QDialog *>(fd)->accept();
         });
         G::ui(g)->actionSave->trigger();
@@ -282,7 +282,7 @@ private slots:
         const QString name = dir.filePath(QStringLiteral("newest.csv"));
         answerer.answerWith([&](QWidget *w) {
             auto *fd = qobject_cast<QFileDialog *>(w);
-            fd->selectFile(name);
+            chooseFile(fd, name);
             static_cast<QDialog *>(fd)->accept();
         });
         G::ui(g)->actionSave->trigger();

@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QPushButton>
 #include <QCoreApplication>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMutex>
 #include <QPointer>
 #include <QTest>
@@ -168,4 +170,11 @@ void ModalAnswerer::poll()
     }
     if (guard && guard->isVisible())
         guard->close();
+}
+
+void chooseFile(QFileDialog *dialog, const QString &path)
+{
+    dialog->selectFile(path);
+    if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+        edit->setText(path);
 }

@@ -8,6 +8,7 @@
 #include <QString>
 #include <functional>
 
+class QFileDialog;
 class QTimer;
 
 // Installs a message handler that fails the test on every Qt warning or
@@ -22,6 +23,11 @@ void expectWarning(const QRegularExpression &pattern);
 
 // Count of warnings that failed (or will fail) the run so far.
 int unexpectedWarnings();
+
+// Puts a path into a file dialog's name field. QFileDialog::selectFile
+// leaves the field alone while it has the focus, which the shown dialog may
+// or may not have yet.
+void chooseFile(QFileDialog *dialog, const QString &path);
 
 // What a modal message box showed.
 struct BoxRecord {
