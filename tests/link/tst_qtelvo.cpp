@@ -1,5 +1,6 @@
 // Register-access client against a scripted UDP responder on 127.0.0.1.
 
+#include "boardemulator.h"
 #include "qtelvo.h"
 #include "testsupport.h"
 
@@ -652,6 +653,54 @@ private slots:
         QCOMPARE(log.last().data, bytes({0xFF}));
         for (const Req &q : log)
             QVERIFY(q.address != 0xFFFFFC22);
+    }
+
+    // A step that fails after the protect was cancelled: the error names its
+    // own cause, and putting the protect back costs one short try, whether
+    // the board answers it again (refused) or has gone silent.
+    void networkSettingsFailureCause_data()
+    {
+        QTest::addColumn<bool>("refused");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("port refused") << true << int(QTelvo::ErrSocket) << "Connection refused";
+        QTest::newRow("board silent") << false << int(QTelvo::ErrTimeout) << "QTelvo: Socket operation timed out";
+    }
+    void networkSettingsFailureCause()
+    {
+        QFETCH(bool, refused);
+        QFETCH(int, code);
+        QFETCH(QString, cause);
+        BoardEmulator emu;
+        QVERIFY(emu.start());
+        struct Failing : TestTelvo {
+            std::function<void(bool)> hook;
+            bool cancelWriteProtect(bool cancel) override
+            {
+                if (!cancel)
+                    hook(false);
+                const bool ok = TestTelvo::cancelWriteProtect(cancel);
+                if (cancel)
+                    hook(true);
+                return ok;
+            }
+        } t;
+        t.hook = [&](bool cancelled) {
+            if (refused)
+                QVERIFY(emu.setRegisterPortOpen(!cancelled));
+            else if (cancelled)
+                emu.setFault(BoardEmulator::DropReplies);
+        };
+        attach(t, emu.udpPort());
+        t.waitCount = 10;
+        const int got = thrown([&] { t.writeNetworkSettings(0x7F000001, 4660, 24); });
+        QCOMPARE(got, code);
+        t.appendErrorText(got);
+        QCOMPARE(t.errorText, "read address: 0xfffffc10\nlength: 1\n\n" + cause);
+        int restores = 0;
+        for (const BoardEmulator::Request &r : emu.requests())
+            restores += r.write && r.address == 0xFFFFFCFF && r.data == bytes({0xFF});
+        QCOMPARE(restores, 1);
     }
 
     void protectNotCancelled()
