@@ -170,7 +170,6 @@ private slots:
         resp.poke(0x1000, bytes({0xDE, 0xAD, 0xBE}));
         TestTelvo t;
         attach(t, resp.port());
-        QVERIFY(t.packetId >= 0);
         quint16 word = 0;
         QVERIFY(t.readWord(0x1001, &word));
         QCOMPARE(word, quint16(0xADBE));
@@ -283,11 +282,26 @@ private slots:
 
     void packetIds()
     {
+        // From a fresh client through a whole round: every id lies in 0..127
+        // and is one more than the last, 127 followed by 0.
+        Responder round;
+        TestTelvo f;
+        attach(f, round.port());
+        quint8 b;
+        for (int i = 0; i < 130; ++i)
+            QCOMPARE(f.readByte(0x10, &b), 1);
+        const QList<Req> ids = round.requests();
+        QCOMPARE(ids.size(), 130);
+        for (int i = 0; i < ids.size(); ++i) {
+            QVERIFY(ids[i].id <= 127);
+            if (i > 0)
+                QCOMPARE(ids[i].id, quint8((ids[i - 1].id + 1) % 128));
+        }
+
         Responder resp;
         TestTelvo t;
         attach(t, resp.port());
         t.packetId = 126;
-        quint8 b;
         for (int i = 0; i < 3; ++i)
             QCOMPARE(t.readByte(0x10, &b), 1);
         const QList<Req> log = resp.requests();
