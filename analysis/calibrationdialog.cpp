@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QStringList>
@@ -74,6 +75,10 @@ void forEachStretch(int startCell, int count, F f)
         cell = 0;
     }
 }
+
+// Bounds of what Load reads: a table of 16 values a line is far smaller.
+const qint64 MaxCalibrationFileSize = 16 * 1024 * 1024;
+const int MaxCalibrationLineLength = 4096;
 
 void warn(QWidget *parent, const QString &text)
 {
@@ -267,15 +272,31 @@ void CalibrationDialog::on_btnLoad_clicked()
         warn(this, tr("Cannot load file: %1.").arg(QStringLiteral("No file name specified")));
         return;
     }
+    // A device or FIFO would be read without end or block the open.
+    const QFileInfo info(name);
+    if (info.exists() && !info.isFile() && !info.isDir()) {
+        warn(this, tr("Cannot load file: %1.").arg(tr("Not a regular file")));
+        return;
+    }
     QFile file(name);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         warn(this, tr("Cannot load file: %1.").arg(file.errorString()));
         return;
     }
+    if (file.size() > MaxCalibrationFileSize) {
+        warn(this, tr("Cannot load file. Invalid format."));
+        return;
+    }
     QVector<qint16> columns[Event::Channels];
     QTextStream in(&file);
     QString line;
-    while (in.readLineInto(&line)) {
+    qint64 total = 0;
+    while (in.readLineInto(&line, MaxCalibrationLineLength + 1)) {
+        total += line.size() + 1;
+        if (line.size() > MaxCalibrationLineLength || total > MaxCalibrationFileSize) {
+            warn(this, tr("Cannot load file. Invalid format."));
+            return;
+        }
         const QStringList parts = line.split(QLatin1Char(','), Qt::KeepEmptyParts);
         if (parts.size() != Event::Channels)
             continue;

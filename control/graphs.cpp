@@ -6,6 +6,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -16,10 +17,18 @@ constexpr int LastChannel = Event::Channels - 1;
 // or one above `maximum` gives `otherwise`, a negative one 0.
 int channelNumber(const QString &text, int otherwise, int maximum)
 {
+    const QString digits = text.trimmed();
     bool ok = false;
-    const int n = text.trimmed().toInt(&ok, 10);
-    if (!ok)
-        return otherwise;
+    int n = digits.toInt(&ok, 10);
+    if (!ok) {
+        // Digits too many for an int still make a number, beyond any channel.
+        const bool sign = digits.startsWith(QLatin1Char('+')) || digits.startsWith(QLatin1Char('-'));
+        if (digits.size() <= int(sign)
+            || !std::all_of(digits.begin() + int(sign), digits.end(),
+                            [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }))
+            return otherwise;
+        n = digits.startsWith(QLatin1Char('-')) ? -1 : INT_MAX;
+    }
     if (n < 0)
         return 0;
     return n > maximum ? otherwise : n;

@@ -26,6 +26,8 @@ const quint32 AddrTcpPort = 0xFFFFFF1C;
 const quint32 AddrWaitTime = 0xFFFFFF2C;
 const int InfoBlockSize = 20;
 const quint8 KeepAliveBit = 0x04;
+// 100 ms waits of the protect's restore after a failed network write.
+const int RestoreWaitCount = 10;
 
 QString hex32(quint32 value)
 {
@@ -227,14 +229,22 @@ void QTelvo::writeNetworkSettings(quint32 ip, quint16 udpPort, quint16 tcpPort)
                  && write(AddrUdpPort, port, sizeof port) > 0;
         }
     } catch (...) {
-        // Put the protect back before the failure leaves; the error text
-        // stays that of the original failure.
+        // Put the protect back with one short try before the failure leaves;
+        // the error keeps the original failure's texts.
         const QString failureText = errorText;
+        const QString failureSocketText = socketErrorText;
+        const int savedTries = tries;
+        const int savedWaitCount = waitCount;
+        tries = 1;
+        waitCount = qMin(waitCount, RestoreWaitCount);
         try {
             cancelWriteProtect(false);
         } catch (...) {
-            errorText = failureText;
         }
+        tries = savedTries;
+        waitCount = savedWaitCount;
+        errorText = failureText;
+        socketErrorText = failureSocketText;
         throw;
     }
 

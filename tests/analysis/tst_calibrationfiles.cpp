@@ -12,8 +12,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -229,6 +235,8 @@ private slots:
 
         QVERIFY(refusedFormat(csv(table, 1023)));
         QVERIFY(refusedFormat(QByteArray()));
+        // A line far longer than 16 values can be: not a calibration file.
+        QVERIFY(refusedFormat(csv(table, 1024) + QByteArray(100000, '7') + '\n'));
         // Every line with a trailing comma has 17 fields.
         QVERIFY(refusedFormat(csv(table, 1024).replace("\n", ",\n")));
         {
@@ -314,6 +322,36 @@ private slots:
         CalibrationDialog next;
         QCOMPARE(buttons(next), QStringLiteral("10111"));
         QCOMPARE(D::ui(next)->lineEditFile->text(), QString());
+    }
+
+    // A FIFO is not opened (that would block until a writer came): refused
+    // like a file that cannot be opened. A writer is let in after a while,
+    // so a blocked open fails the test instead of hanging it.
+    void loadNonRegularFile()
+    {
+        CalibrationDialog d;
+        ModalAnswerer a;
+        calibrate(d, measured);
+        const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("fifo.csv")));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        D::ui(d)->lineEditFile->setText(QFile::decodeName(fifo));
+        std::atomic<bool> done{false};
+        std::thread unblock([&] {
+            for (int waited = 0; !done; waited += 50) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                const int fd = waited > 5000 ? ::open(fifo.constData(), O_WRONLY | O_NONBLOCK) : -1;
+                if (fd >= 0)
+                    ::close(fd);
+            }
+        });
+        a.answer(QMessageBox::Ok);
+        D::ui(d)->btnLoad->click();
+        done = true;
+        unblock.join();
+        QCOMPARE(a.count(), 1);
+        checkBox(a.last(), QStringLiteral("Cannot load file: Not a regular file."));
+        QCOMPARE(currentTable(), tableOf(measured));
+        QCOMPARE(buttons(d), QStringLiteral("10111"));
     }
 
 private:

@@ -203,6 +203,7 @@ private slots:
         QTest::newRow("pieces") << QStringLiteral("0-3,8,12-15") << (range(0, 3) << 8 << range(12, 15));
         QTest::newRow("reversed") << QStringLiteral("5-2") << QList<int>();
         QTest::newRow("too large") << QStringLiteral("20") << QList<int>();
+        QTest::newRow("too large for an int") << QStringLiteral(" 99999999999") << QList<int>();
         QTest::newRow("no number") << QStringLiteral("x") << QList<int>{0};
         QTest::newRow("leading dash") << QStringLiteral("-3") << QList<int>{3};
         QTest::newRow("trailing dash") << QStringLiteral("3-") << QList<int>{3};

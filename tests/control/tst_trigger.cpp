@@ -344,7 +344,7 @@ private slots:
         QCOMPARE(combo(w, "sign1")->currentIndex(), 0);
 
         // NIM sources disable the threshold inputs; the input number is bit 0.
-        const int nim[][2] = {{0x01, 1}, {0x20, 0}, {0x03, 1}, {0x0E, 0}};
+        const int nim[][2] = {{0x01, 1}, {0x20, 0}, {0x03, 1}, {0x0E, 0}, {0x05, 1}};
         for (const auto &c : nim) {
             emu.setRegister(16, quint8(c[0]));
             QVERIFY(rig.read());
@@ -353,6 +353,8 @@ private slots:
             QVERIFY(!ownEnabled(edit(w, "Vth")));
             QVERIFY(!ownEnabled(child<QPushButton>(w, "VthMonitor")));
         }
+        // The board stays on that NIM input: 0x05 goes back as 0x01, not as a channel.
+        QCOMPARE(rig.applied().left(1), QByteArray(1, '\x01'));
     }
 
     // A link error can arrive while a refusal box is open; the worker is

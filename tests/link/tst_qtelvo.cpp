@@ -1,5 +1,6 @@
 // Register-access client against a scripted UDP responder on 127.0.0.1.
 
+#include "boardemulator.h"
 #include "qtelvo.h"
 #include "testsupport.h"
 
@@ -169,7 +170,6 @@ private slots:
         resp.poke(0x1000, bytes({0xDE, 0xAD, 0xBE}));
         TestTelvo t;
         attach(t, resp.port());
-        QVERIFY(t.packetId >= 0);
         quint16 word = 0;
         QVERIFY(t.readWord(0x1001, &word));
         QCOMPARE(word, quint16(0xADBE));
@@ -282,11 +282,26 @@ private slots:
 
     void packetIds()
     {
+        // From a fresh client through a whole round: every id lies in 0..127
+        // and is one more than the last, 127 followed by 0.
+        Responder round;
+        TestTelvo f;
+        attach(f, round.port());
+        quint8 b;
+        for (int i = 0; i < 130; ++i)
+            QCOMPARE(f.readByte(0x10, &b), 1);
+        const QList<Req> ids = round.requests();
+        QCOMPARE(ids.size(), 130);
+        for (int i = 0; i < ids.size(); ++i) {
+            QVERIFY(ids[i].id <= 127);
+            if (i > 0)
+                QCOMPARE(ids[i].id, quint8((ids[i - 1].id + 1) % 128));
+        }
+
         Responder resp;
         TestTelvo t;
         attach(t, resp.port());
         t.packetId = 126;
-        quint8 b;
         for (int i = 0; i < 3; ++i)
             QCOMPARE(t.readByte(0x10, &b), 1);
         const QList<Req> log = resp.requests();
@@ -652,6 +667,54 @@ private slots:
         QCOMPARE(log.last().data, bytes({0xFF}));
         for (const Req &q : log)
             QVERIFY(q.address != 0xFFFFFC22);
+    }
+
+    // A step that fails after the protect was cancelled: the error names its
+    // own cause, and putting the protect back costs one short try, whether
+    // the board answers it again (refused) or has gone silent.
+    void networkSettingsFailureCause_data()
+    {
+        QTest::addColumn<bool>("refused");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("port refused") << true << int(QTelvo::ErrSocket) << "Connection refused";
+        QTest::newRow("board silent") << false << int(QTelvo::ErrTimeout) << "QTelvo: Socket operation timed out";
+    }
+    void networkSettingsFailureCause()
+    {
+        QFETCH(bool, refused);
+        QFETCH(int, code);
+        QFETCH(QString, cause);
+        BoardEmulator emu;
+        QVERIFY(emu.start());
+        struct Failing : TestTelvo {
+            std::function<void(bool)> hook;
+            bool cancelWriteProtect(bool cancel) override
+            {
+                if (!cancel)
+                    hook(false);
+                const bool ok = TestTelvo::cancelWriteProtect(cancel);
+                if (cancel)
+                    hook(true);
+                return ok;
+            }
+        } t;
+        t.hook = [&](bool cancelled) {
+            if (refused)
+                QVERIFY(emu.setRegisterPortOpen(!cancelled));
+            else if (cancelled)
+                emu.setFault(BoardEmulator::DropReplies);
+        };
+        attach(t, emu.udpPort());
+        t.waitCount = 10;
+        const int got = thrown([&] { t.writeNetworkSettings(0x7F000001, 4660, 24); });
+        QCOMPARE(got, code);
+        t.appendErrorText(got);
+        QCOMPARE(t.errorText, "read address: 0xfffffc10\nlength: 1\n\n" + cause);
+        int restores = 0;
+        for (const BoardEmulator::Request &r : emu.requests())
+            restores += r.write && r.address == 0xFFFFFCFF && r.data == bytes({0xFF});
+        QCOMPARE(restores, 1);
     }
 
     void protectNotCancelled()

@@ -9,6 +9,9 @@
 #include <QTableWidget>
 #include <QtTest>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 // Receives the worker's signals the way the main window does: as the
@@ -833,15 +836,30 @@ void TestQUdpThread::pageTableAfterReads()
 }
 
 // A stop that lands before the run has opened its socket must still end
-// the poll, although the run clears the flag when it begins.
+// the poll, although the run clears the flag when it begins. The board is
+// silent and a try lasts a minute, so a lost stop would block stop() for
+// good: it runs in a thread of its own and has to return within seconds.
 void TestQUdpThread::stopRightAfterStart()
 {
     Board board;
     QVERIFY(setUp(board));
+    board.udp->setTimeout(60);
+    board.emu.setFault(BoardEmulator::DropReplies, 0);
     for (int i = 0; i < 10; ++i) {
         board.udp->mode = QUdpThread::ModePoll;
         board.udp->start();
-        board.udp->stop();
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            board.udp->stop();
+            stopped = true;
+        });
+        const bool inTime = QTest::qWaitFor([&] { return stopped.load(); }, 10000);
+        while (!stopped) { // frees a stop that hangs, so the test fails instead
+            board.udp->abort();
+            QThread::msleep(100);
+        }
+        stopper.join();
+        QVERIFY(inTime);
         QVERIFY(!board.udp->isRunning());
     }
 }
