@@ -1,13 +1,15 @@
 #!/bin/sh
-# Renders the pictures of the README headless (offscreen platform): the main
-# window on its Operation page (docs/screenshot.png) and a graph window
-# showing an event taken from the board emulator on 127.0.0.1
-# (docs/graphwindow.png).
+# Renders the pictures of the README headless (offscreen platform), both
+# from the real window working with the board emulator on 127.0.0.1: the main
+# window on its Operation page after a Read, once the board's status has come
+# in (docs/screenshot.png), and a graph window showing an event taken from the
+# emulator (docs/graphwindow.png).
 #
 #   scripts/screenshot.sh [output directory]
 #
 # BUILD_DIR selects the build directory (default build-screenshot). The main
-# window's other pages are left in the build directory's screenshots/ folder.
+# window at start and its other pages after the Read are left in the build
+# directory's screenshots/ folder.
 # Runs in a private network namespace (loopback only) when unshare is
 # available.
 set -eu
