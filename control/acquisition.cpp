@@ -29,7 +29,7 @@ constexpr int StopPauseMs = 1000;
 // The board's wait-time word may ask for up to 65 s; the window waits at most this.
 constexpr int MaxEndPauseMs = 1000;
 // Longest wait for a stop write made outside Stop (stream error, window closed).
-constexpr int StopWriteMs = 2000;
+constexpr int StopWriteMs = 1000;
 
 void showLed(QLabel *led, bool lit)
 {
@@ -99,6 +99,8 @@ void MainWindow::connectionClosed()
             takeFromReader();
         delete tcpThread;
         tcpThread = nullptr;
+        // Remote commands that waited for the stream's end follow.
+        resumeAfterStreamOrWorker();
     }
 
     const int start = std::exchange(pendingStart, int(NoPendingStart));
@@ -115,7 +117,10 @@ void MainWindow::connectionClosed()
         return;
     }
     if (serverRunning) {
-        udpThread->stop();
+        // Polling ends with the stream; a flush (a remote stop's write) is
+        // let finish.
+        if (!workerBusy())
+            udpThread->stop();
         return;
     }
     unlockControls();

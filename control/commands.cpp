@@ -7,13 +7,11 @@
 #include "qudpthread.h"
 #include "registermap.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QMessageBox>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -61,6 +59,23 @@ QString delayEcho(int code, const QString &ns)
     return QStringLiteral("%1(%2ns)").arg(QString::number(code), ns);
 }
 
+// A parameter taken as it stands: decimal digits only, nothing around them
+// (no sign, blank or line end), at most max.
+bool decimalParameter(QStringView text, uint max, uint *value)
+{
+    if (text.isEmpty())
+        return false;
+    for (QChar c : text)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    bool ok = false;
+    const qulonglong v = text.toULongLong(&ok, 10);
+    if (!ok || v > max)
+        return false;
+    *value = uint(v);
+    return true;
+}
+
 QString conditionName(bool setup)
 {
     return setup ? QStringLiteral("setup") : QStringLiteral("idle");
@@ -102,7 +117,9 @@ const char *const HelpLines[] = {
 void MainWindow::on_serverStart_clicked()
 {
     if (serverRunning) {
-        if (running) {
+        // A start still connecting is ended like a running one.
+        const bool connecting = tcpThread && !tcpThread->isAborted() && !tcpThread->isDraining();
+        if (running || connecting) {
             on_stop_clicked();
             if (udpThread)
                 udpThread->stop();
@@ -144,6 +161,7 @@ void MainWindow::stopServer()
     }
     replyBuffer.clear();
     replyArmed = false;
+    waitingCommands.clear();
     running = false;
     serverRunning = false;
     ui->serverStart->setText(tr("&Start"));
@@ -219,10 +237,9 @@ void MainWindow::appendLog(QString text)
 
 // Sends to a client that is still connected; a client that has gone (or a
 // null pointer from a guard) gets nothing.
-void MainWindow::sendTo(QServerSocket *client, const QByteArray &bytes)
+bool MainWindow::sendTo(QServerSocket *client, const QByteArray &bytes)
 {
-    if (client && clients.contains(client) && client->isActive())
-        client->send(bytes);
+    return client && clients.contains(client) && client->isActive() && client->send(bytes);
 }
 
 // Immediate text reply and refusal: logged as built, sent with CR LF line
@@ -258,6 +275,12 @@ void MainWindow::sendReply()
     QByteArray reply;
     reply.swap(replyBuffer);
     QPointer<QServerSocket> client(currentClient);
+    if (!client || !clients.contains(client.data()) || !client->isActive()) {
+        // Its client has gone (closed, or closed its sending side): nobody
+        // hears of it, and the log does not say it was answered.
+        appendLog(QString::fromLatin1(reply) + QStringLiteral("(not sent: the client has gone)\n"));
+        return;
+    }
     appendLog(QString::fromLatin1(reply));
     toCrLf(reply);
     reply += Prompt;
@@ -295,15 +318,17 @@ bool MainWindow::refuseWithoutBoard(QServerSocket *client)
 // ---- register worker ----
 
 // Lets a run in progress end, so that writes queued next go out in a run of
-// their own: a flush ends by itself, polling is stopped.
+// their own: polling is stopped; any other run has just ended (commands that
+// would meet a flush still going wait for its end instead).
 void MainWindow::settleWorker()
 {
     if (!udpThread || !udpThread->isRunning())
         return;
-    if (udpThread->mode == QUdpThread::ModePoll)
+    const int job = udpThread->mode;
+    if (job == QUdpThread::ModePoll || job == QUdpThread::ModeReadInfo)
         udpThread->stop();
     else
-        udpThread->wait();
+        udpThread->wait(QDeadlineTimer(1000));
 }
 
 // Starts the flush run whose end delivers the deferred reply. The marker is
@@ -323,36 +348,59 @@ void MainWindow::startFlush()
     udpThread->start(QThread::InheritPriority);
 }
 
-// A stream told to end (Stop, a single's event) takes the board's last
-// blocks until the board has been quiet for a read wait. Waits for it to end
-// and lets the window handle its end (and whatever else is queued for the
-// window before it), so the next stream or worker run starts afterwards.
-void MainWindow::settleEndingStream()
+// What starts a stream or a worker run waits while the last stream is still
+// taking the board's last blocks, or while a flush, EEPROM save or network
+// write runs: the stream's end would refuse the start or stop the run, and a
+// run still going would swallow the next one.
+bool MainWindow::commandMustWait(const QString &line) const
 {
-    if (!tcpThread || running || !tcpThread->isDraining() || blockDepth > 0)
-        return;
-    const QDeadlineTimer deadline(QTcpThread::DrainLimitMs + 2000);
-    while (tcpThread && tcpThread->isDraining() && !deadline.hasExpired()) {
-        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-        if (tcpThread)
-            tcpThread->wait(QDeadlineTimer(20));
-    }
+    QString text = line;
+    text.chop(text.endsWith(QLatin1String("\r\n")) ? 2 : 1);
+    const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString command = words.value(0);
+    const bool starts = command == QLatin1String("single") || command == QLatin1String("start");
+    const bool sets = words.size() == 2
+        && (command == QLatin1String("condition") || command == QLatin1String("rate")
+            || command == QLatin1String("trigger") || command == QLatin1String("delay"));
+    if (!starts && !sets)
+        return false;
+    const bool streamEnding = tcpThread && !running && (tcpThread->isDraining() || tcpThread->isAborted());
+    return streamEnding || workerBusy();
 }
 
-// Sends what is queued now and waits for it; true when the run completed.
-bool MainWindow::flushNow()
+// Handles the commands that waited, from the event loop, once the stream has
+// ended or the worker's run is over; stops at one that still has to wait.
+void MainWindow::runWaitingCommands()
 {
-    if (!udpThread)
-        return false;
-    settleWorker();
-    bool ok = false;
-    const QMetaObject::Connection c = connect(
-        udpThread, &QTelvo::closed, udpThread, [&ok](bool done) { ok = done; }, Qt::DirectConnection);
-    udpThread->mode = QUdpThread::ModeFlush;
-    udpThread->start(QThread::InheritPriority);
-    udpThread->wait();
-    disconnect(c);
-    return ok;
+    if (waitingActive)
+        return;
+    waitingActive = true;
+    while (!waitingCommands.isEmpty() && serverRunning) {
+        if (waitingCommands.first().client && commandMustWait(waitingCommands.first().line))
+            break;
+        const WaitingCommand next = waitingCommands.takeFirst();
+        // A client that has gone meanwhile: its lines are dropped unhandled.
+        if (!next.client || !clients.contains(next.client.data()) || !next.client->isActive())
+            continue;
+        handleCommand(next.client.data(), next.line);
+    }
+    waitingActive = false;
+}
+
+// The stream has ended or a worker run is over: what waited for it follows.
+void MainWindow::resumeAfterStreamOrWorker()
+{
+    if (resumePosted)
+        return;
+    resumePosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            resumePosted = false;
+            runAfterWorkerJobs();
+            runWaitingCommands();
+        },
+        Qt::QueuedConnection);
 }
 
 // ---- link errors and link state ----
@@ -499,6 +547,15 @@ void MainWindow::runCommand(QString line)
     QServerSocket *from = qobject_cast<QServerSocket *>(sender());
     if (!from)
         return;
+    if (!waitingCommands.isEmpty() || commandMustWait(line)) {
+        waitingCommands.append({from, line});
+        return;
+    }
+    handleCommand(from, line);
+}
+
+void MainWindow::handleCommand(QServerSocket *from, const QString &line)
+{
     // The client may go while a reply is sent or a box is open.
     QPointer<QServerSocket> client(from);
 
@@ -508,17 +565,6 @@ void MainWindow::runCommand(QString line)
     const QString command = words.value(0);
     const bool setForm = words.size() == 2;
     const QString param = setForm ? words.at(1) : QString();
-
-    // What starts a stream or a worker run first lets a stream that is
-    // ending run out, so that its end cannot refuse the start or stop the run.
-    if (command == QLatin1String("single") || command == QLatin1String("start")
-        || (setForm
-            && (command == QLatin1String("condition") || command == QLatin1String("rate")
-                || command == QLatin1String("trigger") || command == QLatin1String("delay")))) {
-        settleEndingStream();
-        if (!client || !client->isActive() || !serverRunning)
-            return;
-    }
 
     currentClient = from;
     appendLog(stamp() + QStringLiteral("Client[%1] %2\n").arg(QString::number(from->id()), text));
@@ -540,9 +586,13 @@ void MainWindow::runCommand(QString line)
         reply.append(char(n & 0xFF));
         reply.append(eventBuffer.right(2 * n));
         reply.append(Prompt);
-        sendTo(to(), reply);
-        appendLog(QStringLiteral("OK:%1word(%2byte) data transferred\n").arg(n).arg(2 * int(n)));
-        clearEvent();
+        if (sendTo(to(), reply)) {
+            appendLog(QStringLiteral("OK:%1word(%2byte) data transferred\n").arg(n).arg(2 * int(n)));
+            clearEvent();
+        } else {
+            // The event stays for the next "read".
+            appendLog(QStringLiteral("NG:%1word(%2byte) data not transferred\n").arg(n).arg(2 * int(n)));
+        }
         replyPause();
     } else if (command == QLatin1String("single") || command == QLatin1String("start")) {
         startSampling(to(), command == QLatin1String("start"));
@@ -553,25 +603,26 @@ void MainWindow::runCommand(QString line)
         } else {
             on_stop_clicked();
             QThread::usleep(1000000);
-            bool sent = false;
-            if (udpThread) {
+            running = false;
+            if (!udpThread) {
+                answerStart(to(), QLatin1String(NoBoard));
+            } else {
                 // A worker stopped by a stream error never took the stop write.
                 const bool pending = udpThread->queuedRequests() > 0;
                 udpThread->stop();
                 if (pending) {
                     if (udpThread->queuedRequests() == 0)
                         udpThread->writeRegisters(Reg::Control, 1);
-                    sent = flushNow();
+                    // It goes out in a run of its own, and "OK" once the board
+                    // has it; a failed run is answered by the register-error
+                    // broadcast.
+                    startFlush();
+                    currentClient = to();
+                    replyBuffer = QByteArrayLiteral("OK\n");
                 } else {
-                    sent = true;
+                    answerStart(to(), QStringLiteral("OK"));
                 }
             }
-            running = false;
-            if (sent)
-                answerStart(to(), QStringLiteral("OK"));
-            else if (!udpThread)
-                answerStart(to(), QLatin1String(NoBoard));
-            // A failed flush is answered by the register-error broadcast.
         }
         replyPause();
     } else if (command == QLatin1String("condition")) {
@@ -617,18 +668,13 @@ void MainWindow::runCommand(QString line)
         QString status;
         if (setForm) {
             int index = -1;
-            static const QRegularExpression channel(QStringLiteral("^ch([0-9]+)$"));
-            const QRegularExpressionMatch m = channel.match(param);
-            if (param == QLatin1String("NIM0")) {
+            uint number = 0;
+            if (param == QLatin1String("NIM0"))
                 index = 0;
-            } else if (param == QLatin1String("NIM1")) {
+            else if (param == QLatin1String("NIM1"))
                 index = 1;
-            } else if (m.hasMatch()) {
-                bool ok = false;
-                const uint number = m.captured(1).toUInt(&ok, 10);
-                if (ok && number <= 15)
-                    index = int(number) + 2;
-            }
+            else if (param.startsWith(QLatin1String("ch")) && decimalParameter(QStringView(param).mid(2), 15, &number))
+                index = int(number) + 2;
             if (index < 0) {
                 status = QStringLiteral("NG:invalid parameter for trigger - ") + param;
             } else if (index != ui->comboBox->currentIndex()) {
@@ -650,15 +696,14 @@ void MainWindow::runCommand(QString line)
         const int current = udpThread->registerValue(Reg::TriggerDelay);
         QString status;
         if (setForm) {
-            bool ok = false;
-            const quint16 v = param.toUShort(&ok, 10);
-            if (!ok || v > 255) {
+            uint v = 0;
+            if (!decimalParameter(param, 255, &v)) {
                 status = QStringLiteral("NG:invalid parameter for delay - ") + param;
-            } else if (v != current) {
+            } else if (int(v) != current) {
                 settleWorker();
                 ui->delay->setText(QString::number(v * Reg::TriggerDelayStepNs, 'g', 6));
                 writeSetting(to(), Reg::TriggerDelay, quint8(v),
-                             settingReply(QString(), "delay", delayEcho(v, ui->delay->text())));
+                             settingReply(QString(), "delay", delayEcho(int(v), ui->delay->text())));
                 return;
             }
         }

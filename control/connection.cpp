@@ -100,25 +100,29 @@ void MainWindow::on_read_clicked()
     ipAddress = ui->address->text();
     udpPort = port;
     clearEvent();
-    // An EEPROM save, flush or network write still going is let finish.
-    endWorkerRun();
-
     ui->read->setEnabled(false);
     ui->write->setEnabled(false);
-    setBoardTabsEnabled(false);
+    // An EEPROM save, flush or network write still going is let finish.
+    whenWorkerFree([this, host] {
+        endWorkerRun();
 
-    if (udpThread) {
-        if (!udpThread->updateHost(host, udpPort)) {
-            startWorker(QUdpThread::ModeReadInfo);
-            return;
+        ui->read->setEnabled(false);
+        ui->write->setEnabled(false);
+        setBoardTabsEnabled(false);
+
+        if (udpThread) {
+            if (!udpThread->updateHost(host, udpPort)) {
+                startWorker(QUdpThread::ModeReadInfo);
+                return;
+            }
+            // The socket of a worker is bound to its first target: replace it.
+            discardWorker();
         }
-        // The socket of a worker is bound to its first target: replace it.
-        discardWorker();
-    }
 
-    udpThread = new QUdpThread(this);
-    udpThread->updateHost(host, udpPort);
-    startWorker(QUdpThread::ModeReadInfo);
+        udpThread = new QUdpThread(this);
+        udpThread->updateHost(host, udpPort);
+        startWorker(QUdpThread::ModeReadInfo);
+    });
 }
 
 void MainWindow::exec(const QString &text)
@@ -156,25 +160,40 @@ void MainWindow::on_write_clicked()
         warn(this, QStringLiteral("%1 is an invalid port number.").arg(udpText));
         return;
     }
-    // An EEPROM save or flush still going is let finish; a link error it
-    // met has removed the worker then.
-    if (!endWorkerRun())
-        return;
-
     ui->read->setEnabled(false);
     ui->write->setEnabled(false);
-    setBoardTabsEnabled(false);
+    // An EEPROM save or flush still going is let finish; a link error it
+    // met has removed the worker then.
+    whenWorkerFree([this, ip, newTcpPort, newUdpPort] {
+        if (!endWorkerRun())
+            return;
 
-    udpThread->setNetwork(ip, newTcpPort, newUdpPort);
-    udpThread->start(QThread::InheritPriority);
+        ui->read->setEnabled(false);
+        ui->write->setEnabled(false);
+        setBoardTabsEnabled(false);
+
+        udpThread->setNetwork(ip, newTcpPort, newUdpPort);
+        udpThread->start(QThread::InheritPriority);
+    });
 }
 
-void MainWindow::on_tabWidget_currentChanged(int index)
+void MainWindow::on_tabWidget_currentChanged(int)
 {
     // A poll or a read is cut short; an EEPROM save, flush or network write
-    // is let finish first.
-    if (!endWorkerRun())
+    // is let finish first, and the tab shown then decides.
+    if (tabJobPending)
         return;
+    tabJobPending = true;
+    whenWorkerFree([this] {
+        tabJobPending = false;
+        if (endWorkerRun())
+            startTabJob(ui->tabWidget->currentIndex());
+    });
+}
+
+// What the tab shown needs of the worker.
+void MainWindow::startTabJob(int index)
+{
     switch (index) {
     case 0:
         ui->address->setText(ipAddress);
@@ -216,6 +235,8 @@ void MainWindow::udpError(const QString &text)
     serverLinkError(errorText);
 
     discardWorker();
+    // Window jobs that waited for the worker's run go on without it.
+    resumeAfterStreamOrWorker();
 
     warn(this, errorText);
 
@@ -255,4 +276,5 @@ void MainWindow::udpStopped(bool ok)
     if (fromOtherWorker())
         return;
     serverRunEnded(ok);
+    resumeAfterStreamOrWorker();
 }

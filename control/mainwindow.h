@@ -3,9 +3,12 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QList>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QVector>
+#include <functional>
 
 class QCloseEvent;
 class QFile;
@@ -125,6 +128,7 @@ private:
     bool fromOtherWorker() const;
     void discardWorker();
     void startWorker(int mode);
+    void startTabJob(int index);
     bool checkTarget(const QString &portText, quint16 *port, QHostAddress *host);
     QString targetRefusal(const QString &portText, quint16 *port, QHostAddress *host) const;
     // -- end connection.cpp
@@ -142,6 +146,13 @@ private:
     void refreshSettings();
     bool askOkCancel(const QString &question);
     bool endWorkerRun();
+    bool workerBusy() const;
+    void whenWorkerFree(std::function<void()> job);
+    void runAfterWorkerJobs();
+    // Window jobs waiting for a flush, EEPROM save or network write to end.
+    QList<std::function<void()>> afterWorkerJobs;
+    bool afterWorkerActive = false;
+    bool tabJobPending = false;
     void setSignCell(int row, int index);
     // -- end registers.cpp
     // Command server (commands.cpp)
@@ -152,7 +163,7 @@ private:
     bool refuseUnlessIdle(QServerSocket *client);
     bool refuseWithoutBoard(QServerSocket *client);
     void sendReply();
-    void sendTo(QServerSocket *client, const QByteArray &bytes);
+    bool sendTo(QServerSocket *client, const QByteArray &bytes);
     void answer(QServerSocket *client, const QString &text);
     void answerStart(QServerSocket *client, const QString &status);
     QString triggerRefusal() const;
@@ -160,8 +171,10 @@ private:
     void settleWorker();
     void startFlush();
     void writeSetting(QServerSocket *client, int address, quint8 value, const QString &reply);
-    bool flushNow();
-    void settleEndingStream();
+    void handleCommand(QServerSocket *from, const QString &line);
+    bool commandMustWait(const QString &line) const;
+    void runWaitingCommands();
+    void resumeAfterStreamOrWorker();
     void serverLinkError(const QString &text);
     void serverRunEnded(bool ok);
     void serverConnected();
@@ -171,6 +184,15 @@ private:
     bool replyArmed = false;
     quint64 replyGeneration = 0;
     int logLines = 0;
+    // Commands that have to wait for the last stream's end or the worker's
+    // run, and every command after them, in the order they came.
+    struct WaitingCommand {
+        QPointer<QServerSocket> client;
+        QString line;
+    };
+    QList<WaitingCommand> waitingCommands;
+    bool waitingActive = false;
+    bool resumePosted = false;
     // -- end commands.cpp
 
     QTcpThread *tcpThread = nullptr;

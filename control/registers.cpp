@@ -11,6 +11,8 @@
 #include <QPointer>
 #include <QStringView>
 #include <QTableWidgetItem>
+#include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace {
@@ -78,23 +80,51 @@ bool MainWindow::askOkCancel(const QString &question)
 
 // Ends the worker's current run before a job of the window's own: a start
 // while it runs would be lost, and the end of the run would drop the writes
-// queued meanwhile. A read or a poll is cut short; a write or an EEPROM save
-// is let finish, so no page is left half written. The run's signals still
-// queued for the window are handled first, as they point into texts the next
-// run rewrites; a link error among them discards the worker: false then.
+// queued meanwhile. Only a read or a poll is cut short here; a write or an
+// EEPROM save is let finish (the job waits for it, see whenWorkerFree), so no
+// page is left half written. The run's signals still queued for the window
+// are handled first, as they point into texts the next run rewrites; a link
+// error among them discards the worker: false then.
 bool MainWindow::endWorkerRun()
 {
     QPointer<QUdpThread> worker = udpThread;
     if (!worker)
         return false;
-    const int job = worker->mode;
-    if (worker->isRunning()
-        && (job == QUdpThread::ModeFlush || job == QUdpThread::ModeSaveRom
-            || job == QUdpThread::ModeWriteNetwork))
-        worker->wait();
     worker->stop();
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     return worker && worker == udpThread;
+}
+
+// A flush, EEPROM save or network write is going.
+bool MainWindow::workerBusy() const
+{
+    if (!udpThread || !udpThread->isRunning())
+        return false;
+    const int job = udpThread->mode;
+    return job == QUdpThread::ModeFlush || job == QUdpThread::ModeSaveRom || job == QUdpThread::ModeWriteNetwork;
+}
+
+// Runs a job that needs the worker now, or once the flush, save or network
+// write going on has ended; the window goes on meanwhile.
+void MainWindow::whenWorkerFree(std::function<void()> job)
+{
+    if (!workerBusy() && afterWorkerJobs.isEmpty()) {
+        job();
+        return;
+    }
+    afterWorkerJobs.append(std::move(job));
+}
+
+// The jobs that waited, in order, until one starts a run that the next must
+// wait for.
+void MainWindow::runAfterWorkerJobs()
+{
+    if (afterWorkerActive)
+        return;
+    afterWorkerActive = true;
+    while (!afterWorkerJobs.isEmpty() && !workerBusy())
+        afterWorkerJobs.takeFirst()();
+    afterWorkerActive = false;
 }
 
 void MainWindow::on_ok_clicked()
@@ -172,22 +202,27 @@ void MainWindow::on_ok_clicked()
     if (!worker || worker != udpThread)
         return;
 
-    // The Registers tab's read may still be going: it would overwrite the
-    // image and, at its end, drop the queued write.
-    if (!endWorkerRun())
-        return;
-    // Only the registers whose fields were taken.
-    const quint8 drs4[Drs4Bytes] = {drs4Config, drs4WriteShift, drs4WriteConfig, adcDelayAdjust};
-    for (int i = 0; i < Drs4Bytes && Reg::Drs4Config + i < count; ++i)
-        udpThread->setRegister(Reg::Drs4Config + i, drs4[i]);
-    for (int i = 0; i < Reg::DacCount && Reg::Dac + 2 * i + 1 < count; ++i) {
-        udpThread->setRegister(Reg::Dac + 2 * i, quint8(dacCodes[i] >> 8));
-        udpThread->setRegister(Reg::Dac + 2 * i + 1, quint8(dacCodes[i] & 0xFF));
-    }
-    if (udpThread->registerCount() <= Reg::Drs4First)
-        return; // the image was lost with the read: nothing to send
-    udpThread->writeRegisters(Reg::Drs4First, Reg::Drs4Length);
-    startWorker(QUdpThread::ModeFlush);
+    // The values as taken now: a job that waits for a run keeps them.
+    const std::array<quint8, Drs4Bytes> drs4 = {drs4Config, drs4WriteShift, drs4WriteConfig, adcDelayAdjust};
+    std::array<quint16, Reg::DacCount> dacs;
+    std::copy(std::begin(dacCodes), std::end(dacCodes), dacs.begin());
+    whenWorkerFree([this, worker, count, drs4, dacs] {
+        // The Registers tab's read may still be going: it would overwrite the
+        // image and, at its end, drop the queued write.
+        if (!worker || worker != udpThread || !endWorkerRun())
+            return;
+        // Only the registers whose fields were taken.
+        for (int i = 0; i < Drs4Bytes && Reg::Drs4Config + i < count; ++i)
+            udpThread->setRegister(Reg::Drs4Config + i, drs4[i]);
+        for (int i = 0; i < Reg::DacCount && Reg::Dac + 2 * i + 1 < count; ++i) {
+            udpThread->setRegister(Reg::Dac + 2 * i, quint8(dacs[i] >> 8));
+            udpThread->setRegister(Reg::Dac + 2 * i + 1, quint8(dacs[i] & 0xFF));
+        }
+        if (udpThread->registerCount() <= Reg::Drs4First)
+            return; // the image was lost with the read: nothing to send
+        udpThread->writeRegisters(Reg::Drs4First, Reg::Drs4Length);
+        startWorker(QUdpThread::ModeFlush);
+    });
 }
 
 void MainWindow::on_cancel_clicked()
@@ -238,12 +273,14 @@ void MainWindow::on_saveROM_clicked()
         return;
     if (!worker || worker != udpThread)
         return;
-    // Parameters are set only once no run can still read them.
-    if (!endWorkerRun())
-        return;
-    udpThread->romPage = page;
-    udpThread->signBits = bits;
-    startWorker(QUdpThread::ModeSaveRom);
+    whenWorkerFree([this, worker, page, bits] {
+        // Parameters are set only once no run can still read them.
+        if (!worker || worker != udpThread || !endWorkerRun())
+            return;
+        udpThread->romPage = page;
+        udpThread->signBits = bits;
+        startWorker(QUdpThread::ModeSaveRom);
+    });
 }
 
 // The "Save Data" cell shows what the next save writes; the image is not changed.

@@ -22,7 +22,9 @@ public:
     QServerSocket(quint64 id, QTcpSocket *socket, QObject *parent = nullptr);
     ~QServerSocket() override;
 
-    void send(const QByteArray &data);
+    // Writes one reply and waits until it is out; false when it was not
+    // (the client is closed then).
+    bool send(const QByteArray &data);
     quint64 id() const { return clientId; }
     bool isActive() const { return active; }
 
@@ -40,6 +42,12 @@ public slots:
 
 private:
     bool waitWritten();
+    void resumeLater();
+
+    // Inside the interpreter or a send: input waits in the socket, so a
+    // client's lines are handled one at a time and in order.
+    int busy = 0;
+    bool resumePosted = false;
 
     QTcpSocket *socket = nullptr;
     quint64 clientId = 0;

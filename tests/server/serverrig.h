@@ -12,11 +12,20 @@
 #include "ui_mainwindow.h"
 #include "windowrig.h"
 
+#include <QDeadlineTimer>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <atomic>
 #include <memory>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 struct MainWindowAccess {
     static Ui_MainWindow *ui(MainWindow &w) { return w.ui; }
@@ -37,6 +46,7 @@ struct MainWindowAccess {
 
 struct QServerSocketAccess {
     static QString buffer(QServerSocket *s) { return s->lineBuffer; }
+    static QTcpSocket *socket(QServerSocket *s) { return s->socket; }
 };
 
 namespace rig {
@@ -123,6 +133,83 @@ struct Client {
                                timeoutMs);
     }
 };
+
+// A client on a plain blocking socket, for use in a thread of its own: it
+// sends while the window's thread is busy, as a remote script does.
+struct RawClient {
+    int fd = -1;
+    QByteArray in;
+
+    ~RawClient()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    // rcvbuf > 0 shrinks the receive buffer, so that a client that stops
+    // reading holds up the server soon.
+    bool open(quint16 port, int rcvbuf = 0)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0)
+            return false;
+        if (rcvbuf > 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    }
+    bool send(const QByteArray &bytes) { return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size(); }
+    void shutdownWrite() { ::shutdown(fd, SHUT_WR); }
+    // Reads until `done` holds (it is asked at least every 20 ms), the peer
+    // closes or the time is up; false on the last two.
+    template<class Done> bool readUntil(Done done, int timeoutMs)
+    {
+        const QDeadlineTimer deadline(timeoutMs);
+        while (!done(in)) {
+            const qint64 left = deadline.remainingTime();
+            if (left <= 0)
+                return false;
+            pollfd p = {fd, POLLIN, 0};
+            const int ready = ::poll(&p, 1, int(qMin<qint64>(left, 20)));
+            if (ready < 0)
+                return false;
+            if (ready == 0)
+                continue;
+            char buf[65536];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                return false;
+            in.append(buf, int(n));
+        }
+        return true;
+    }
+    bool readPrompts(int n, int timeoutMs = 10000)
+    {
+        return readUntil([n](const QByteArray &b) { return b.count(Prompt) >= n; }, timeoutMs);
+    }
+    // Everything until the server closes the connection.
+    QByteArray readToEnd(int timeoutMs)
+    {
+        readUntil([](const QByteArray &) { return false; }, timeoutMs);
+        return in;
+    }
+};
+
+// Runs f in a thread of its own while this one goes on handling events;
+// false when it did not end within timeoutMs (f's own waits must be bounded).
+template<class F> bool inThread(F f, int timeoutMs)
+{
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        f();
+        done = true;
+    });
+    const bool ended = QTest::qWaitFor([&] { return done.load(); }, timeoutMs);
+    t.join();
+    return ended;
+}
 
 struct Rig {
     explicit Rig(BoardEmulator::Options opts = BoardEmulator::Options()) : emu(opts), w(false, 1024) {}

@@ -412,9 +412,10 @@ private slots:
         QCOMPARE(d->takeRead(), QByteArray("\x00\x00Zentrofa>", 11));
     }
 
-    // One pending reply for all clients: a second deferred command replaces
-    // the first; a reply whose client has gone is sent to nobody. The write
-    // of the first still reaches the board, each before its own reply.
+    // One pending reply for all clients: it goes to the client of the latest
+    // command. A second set command waits for the first one's run, so both
+    // are answered, in order, each after its own write reached the board.
+    // A reply whose client has gone is sent to nobody.
     void oneDeferredReplyForAll()
     {
         Rig r;
@@ -426,10 +427,20 @@ private slots:
         r.emu.setFault(BoardEmulator::DelayReplies, 300);
         a->write("rate 2\r\n");
         QTRY_VERIFY(r.log().contains(QStringLiteral("Client[0] rate 2\n")));
-        QCOMPARE(b->ask("delay 5\r\n"), QByteArray("OK\r\ndelay:5(32ns)\r\nZentrofa>"));
-        QCOMPARE(writesTo(r.emu, 20).size(), 1);
+        QCOMPARE(b->ask("help\r\n"), Help);
+        QCOMPARE(b->take(), QByteArray("OK\r\nrate:1/2 ns\r\nZentrofa>"));
+        QVERIFY(a->silent(100));
+
+        a->write("rate 3\r\n");
+        QTRY_VERIFY(r.log().contains(QStringLiteral("Client[0] rate 3\n")));
+        b->write("delay 5\r\n");
+        QCOMPARE(a->take(), QByteArray("OK\r\nrate:1/3 ns\r\nZentrofa>"));
+        QCOMPARE(b->take(), QByteArray("OK\r\ndelay:5(32ns)\r\nZentrofa>"));
+        QCOMPARE(writesTo(r.emu, 20).size(), 2);
         QCOMPARE(writesTo(r.emu, 17), QList<int>{5});
-        QVERIFY(a->silent(800));
+        const QList<BoardEmulator::Request> log = writes(r.emu);
+        QCOMPARE(log.last().address, quint32(17));
+        QVERIFY(a->silent(300) && b->silent(0));
 
         // a disconnects before its reply: nobody gets it.
         a->write("trigger NIM0\r\n");
@@ -455,6 +466,126 @@ private slots:
         QCOMPARE(c->take(), QByteArray("Unknown Command: help\r\r\nquit\r\nZentrofa>"));
         QCOMPARE(c->socket.state(), QAbstractSocket::ConnectedState);
         QVERIFY(r.log().endsWith(QStringLiteral("Client[0] help\r\nquit\nUnknown Command: help\r\nquit\n")));
+
+        // A parameter is taken as it stands: an extra line end spoils it
+        // for every command alike.
+        r.emu.clearRequests();
+        for (const char *line : {"rate 2", "trigger ch3", "delay 7"})
+            QVERIFY(c->ask(QByteArray(line) + "\r\n\r\n").startsWith("NG:invalid parameter for "));
+        QVERIFY(writes(r.emu).isEmpty());
+    }
+
+    // A line that comes while the reply to the one before is being written
+    // (stop's, after its pause) is handled right after it, on its own.
+    void pipelinedLine()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        RawClient c;
+        QVERIFY(c.open(r.port()));
+        QVERIFY(inThread(
+            [&c] {
+                if (!c.readPrompts(1) || !c.send("start\r\n") || !c.readPrompts(2) || !c.send("stop\r\n"))
+                    return;
+                QThread::msleep(300);
+                c.send("help\r\n");
+                c.readPrompts(4, 10000);
+            },
+            30000));
+        QCOMPARE(c.in, "OK:Connected\r\nZentrofa>OK\r\nZentrofa>OK\r\nZentrofa>" + Help);
+    }
+
+    // A deferred reply goes out while the client's next line is already
+    // waiting (the window was busy meanwhile): the reply is written, the
+    // client stays, and the line is handled after it.
+    void replyWhileLineWaits()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        r.emu.setFault(BoardEmulator::DelayReplies, 200);
+        RawClient c;
+        QVERIFY(c.open(r.port()));
+        std::atomic<bool> windowBusy{false}, done{false};
+        std::thread t([&] {
+            if (c.readPrompts(1) && c.send("rate 2\r\n")) {
+                for (int i = 0; i < 5000 && !windowBusy; ++i)
+                    QThread::msleep(1);
+                QThread::msleep(50);
+                c.send("help\r\n");
+                c.readPrompts(3, 10000);
+            }
+            done = true;
+        });
+        const bool handled = QTest::qWaitFor([&] { return r.log().contains(QStringLiteral("Client[0] rate 2\n")); }, 5000);
+        windowBusy = true;
+        // Busy while the flush ends and the next line comes.
+        QThread::msleep(500);
+        (void)QTest::qWaitFor([&] { return done.load(); }, 15000);
+        t.join();
+        QVERIFY(handled);
+        QCOMPARE(c.in, "OK:Connected\r\nZentrofa>OK\r\nrate:1/2 ns\r\nZentrofa>" + Help);
+        QVERIFY(!r.log().contains(QStringLiteral("Failed to send")));
+        QCOMPARE(A::clients(r.w).size(), 1);
+    }
+
+    // A client that sends its line and closes its sending side still gets
+    // the reply. A deferred reply can no longer reach it: the log says so.
+    void halfClosedClient()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        RawClient c;
+        QVERIFY(c.open(r.port()));
+        QVERIFY(inThread(
+            [&c] {
+                c.send("help\r\n");
+                c.shutdownWrite();
+                c.readToEnd(10000);
+            },
+            15000));
+        QCOMPARE(c.in, "OK:Connected\r\nZentrofa>" + Help);
+
+        r.emu.setFault(BoardEmulator::DelayReplies, 300);
+        RawClient d;
+        QVERIFY(d.open(r.port()));
+        QVERIFY(inThread(
+            [&d] {
+                d.send("rate 2\r\n");
+                d.shutdownWrite();
+                d.readToEnd(10000);
+            },
+            15000));
+        QCOMPARE(d.in, QByteArray("OK:Connected\r\nZentrofa>"));
+        QTRY_COMPARE_WITH_TIMEOUT(writesTo(r.emu, 20).size(), 1, 5000);
+        QTRY_VERIFY(r.log().endsWith(QStringLiteral("OK\nrate:1/2 ns\n(not sent: the client has gone)\n")));
+    }
+
+    // A "read" whose reply cannot be written is not logged as done, and its
+    // event stays for the next one.
+    void unsentReadKeepsEvent()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        const QByteArray event = "\x55\x55\xaa\xaa" + QByteArray(32768, '\x12');
+        A::event(r.w) = event;
+        RawClient c;
+        QVERIFY(c.open(r.port(), 2048));
+        QVERIFY(inThread([&c] { c.readPrompts(1); }, 5000));
+        // A congested path: less room on the way than one event.
+        QTRY_COMPARE(A::clients(r.w).size(), 1);
+        const int room = 4096;
+        ::setsockopt(int(QServerSocketAccess::socket(A::clients(r.w).first())->socketDescriptor()), SOL_SOCKET,
+                     SO_SNDBUF, &room, sizeof room);
+        QVERIFY(inThread([&c] { c.send("read\r\n"); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(r.log().contains(QStringLiteral("NG:16384word(32768byte) data not transferred\n")),
+                                 10000);
+        QVERIFY(r.log().contains(QStringLiteral("Failed to send to Client 0\n")));
+        QVERIFY(!r.log().contains(QStringLiteral("OK:16384word")));
+        QCOMPARE(A::event(r.w), event);
+        auto d = r.client();
+        QVERIFY(d);
+        d->write("read\r\n");
+        QCOMPARE(d->takeRead(), QByteArray("\x40\x00", 2) + event.mid(4) + Prompt);
     }
 };
 

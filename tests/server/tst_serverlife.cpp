@@ -1,6 +1,7 @@
 // The server's life cycle in the real window: start and stop, connection
 // IDs, the log, listen failures, register-link errors reaching every client,
 // and stopping while an acquisition runs.
+#include "blackhole.h"
 #include "serverrig.h"
 #include "ui_mainwindow.h"
 
@@ -134,6 +135,31 @@ private slots:
         QTRY_VERIFY(!r.emu.executing());
         for (int i = 0; i <= 3; ++i)
             QVERIFY(r.ui()->tabWidget->isTabEnabled(i));
+    }
+
+    // A start still connecting its stream is ended by the server's stop as
+    // a running one is: polling stops and the board is never armed.
+    void stopWhileConnecting()
+    {
+        BlackHole hole;
+        QVERIFY(hole.full);
+        Rig r;
+        QVERIFY(r.open());
+        auto c = r.client();
+        QVERIFY(c);
+        r.ui()->tcp->setText(QString::number(hole.port));
+        c->write("start\r\n");
+        QTRY_VERIFY(A::stream(r.w));
+        QVERIFY(A::worker(r.w)->isRunning());
+        r.answerer.answer(QMessageBox::Ok); // the stream's "Aborted"
+        r.ui()->serverStart->click();
+        QVERIFY(!A::worker(r.w)->isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!A::stream(r.w), 5000);
+        for (int v : writesTo(r.emu, 4))
+            QVERIFY(!(v & Reg::ControlStart));
+        QVERIFY(c->closed());
+        QVERIFY(c->in.isEmpty());
+        QVERIFY(r.ui()->start->isEnabled());
     }
 
     void logKeepsItsTail()

@@ -19,6 +19,31 @@ struct Stream {
     QByteArray expected;
 };
 
+// Replies in a client's input: text up to the prompt, or a "read" reply
+// (its word count's high byte is 0x00 or 0x40, never a letter).
+int countReplies(const QByteArray &in)
+{
+    int count = 0;
+    qsizetype pos = 0;
+    while (pos < in.size()) {
+        if (in.at(pos) == '\x00' || in.at(pos) == '\x40') {
+            if (in.size() - pos < 2)
+                break;
+            const int n = quint8(in.at(pos)) << 8 | quint8(in.at(pos + 1));
+            pos += 2 + 2 * n + Prompt.size();
+            if (pos > in.size())
+                break;
+        } else {
+            const qsizetype end = in.indexOf(Prompt, pos);
+            if (end < 0)
+                break;
+            pos = end + Prompt.size();
+        }
+        ++count;
+    }
+    return count;
+}
+
 } // namespace
 
 class TestServerStress : public QObject
@@ -26,6 +51,66 @@ class TestServerStress : public QObject
     Q_OBJECT
 private slots:
     void initTestCase() { installFailOnWarnings(); }
+
+    // Four scripted clients at once, each cycling single, read, start, read,
+    // stop, read, while events come in: none is closed and every line is
+    // answered once. A deferred "OK" goes to the client of the latest
+    // command, so a client may get another's: a client sends its next line
+    // once the server has taken its last one (the log says so), so that
+    // such an "OK" never makes two lines run into one.
+    void acquisitionClientsAtOnce()
+    {
+        BoardEmulator::Options opts;
+        opts.rate = 20;
+        opts.recordBlocks = false;
+        Rig r(opts);
+        QVERIFY(r.open());
+        const int clients = 4, lines = 3 * 6;
+        const char *const cycle[] = {"single", "read", "start", "read", "stop", "read"};
+        std::vector<RawClient> cs(clients);
+        for (int i = 0; i < clients; ++i) {
+            QVERIFY(cs[i].open(r.port()));
+            QTRY_COMPARE(A::clients(r.w).size(), i + 1);
+        }
+        std::atomic<int> handled[clients] = {};
+        std::atomic<int> finished{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < clients; ++i) {
+            threads.emplace_back([&, i] {
+                RawClient &c = cs[i];
+                if (c.readPrompts(1)) {
+                    c.in.clear();
+                    for (int k = 0; k < lines; ++k) {
+                        const int before = countReplies(c.in);
+                        if (!c.send(QByteArray(cycle[k % 6]) + "\r\n"))
+                            break;
+                        c.readUntil([&](const QByteArray &) { return handled[i] > k; }, 20000);
+                        // An "OK" that went to another client is not waited for long.
+                        c.readUntil([before](const QByteArray &in) { return countReplies(in) > before; }, 3000);
+                    }
+                    c.readUntil([](const QByteArray &) { return false; }, 1500);
+                }
+                ++finished;
+            });
+        }
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                for (int i = 0; i < clients; ++i)
+                    handled[i] = r.logCount(QStringLiteral("Client[%1] ").arg(i));
+                return finished == clients;
+            },
+            240000);
+        for (std::thread &t : threads)
+            t.join();
+        QVERIFY(ended);
+        int replies = 0;
+        for (const RawClient &c : cs)
+            replies += countReplies(c.in);
+        QVERIFY2(!r.log().contains(QStringLiteral("Failed to send")), qPrintable(r.log()));
+        QVERIFY2(!r.log().contains(QStringLiteral("Unknown Command")), qPrintable(r.log()));
+        QCOMPARE(A::clients(r.w).size(), clients);
+        QCOMPARE(replies, clients * lines);
+    }
 
     // 32 clients, 200 commands each, one outstanding at a time, while events
     // stream in: every reply complete and to its own client.
