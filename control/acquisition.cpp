@@ -224,6 +224,16 @@ void MainWindow::takeBlock(QByteArray &&block, bool fromReader)
         emit newData(&eventBuffer, samplingCode);
     }
     --blockDepth;
+    // The stream ended under a box: finish it from the event loop, as no
+    // further block may come to do it (Stop's pause, a Single's block).
+    if (closePending && blockDepth == 0) {
+        QMetaObject::invokeMethod(this, [this] {
+            if (closePending && blockDepth == 0) {
+                closePending = false;
+                connectionClosed();
+            }
+        }, Qt::QueuedConnection);
+    }
     if (handOn && !continuousMode && running)
         on_stop_clicked();
 }
