@@ -66,9 +66,6 @@ void MainWindow::setStatus(quint8 status)
     const bool streamEnding = tcpThread && (tcpThread->isAborted() || tcpThread->isDraining());
     if (!continuousMode && (status & Reg::StatusExecuting) && !streamEnding)
         ui->stop->setEnabled(true);
-    // A stream that outlived its worker (link error, Read again) can still be stopped.
-    if (tcpThread && !streamEnding)
-        ui->stop->setEnabled(true);
     if (udpThread && udpThread->hasRegisters())
         ui->timing->setText(QString::number(0));
     emit received();
