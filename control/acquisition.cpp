@@ -66,9 +66,6 @@ void MainWindow::setStatus(quint8 status)
     const bool streamEnding = tcpThread && (tcpThread->isAborted() || tcpThread->isDraining());
     if (!continuousMode && (status & Reg::StatusExecuting) && !streamEnding)
         ui->stop->setEnabled(true);
-    // A stream that outlived its worker (link error, Read again) can still be stopped.
-    if (tcpThread && !streamEnding)
-        ui->stop->setEnabled(true);
     if (udpThread && udpThread->hasRegisters())
         ui->timing->setText(QString::number(0));
     emit received();
@@ -229,6 +226,16 @@ void MainWindow::takeBlock(QByteArray &&block, bool fromReader)
         emit newData(&eventBuffer, samplingCode);
     }
     --blockDepth;
+    // The stream ended under a box: finish it from the event loop, as no
+    // further block may come to do it (Stop's pause, a Single's block).
+    if (closePending && blockDepth == 0) {
+        QMetaObject::invokeMethod(this, [this] {
+            if (closePending && blockDepth == 0) {
+                closePending = false;
+                connectionClosed();
+            }
+        }, Qt::QueuedConnection);
+    }
     if (handOn && !continuousMode && running)
         on_stop_clicked();
 }

@@ -245,16 +245,23 @@ void BoardEmulator::clearFault(Fault f)
     }
     if (f == RefuseStream)
         applyListening();
+    // A held trigger comes now.
+    if (f == HoldTrigger && worker)
+        QMetaObject::invokeMethod(worker, &EmulatorWorker::pump, Qt::QueuedConnection);
 }
 
 void BoardEmulator::clearFaults()
 {
+    bool held = false;
     {
         QMutexLocker lock(&state->mutex);
+        held = state->faults[HoldTrigger].active;
         for (EmulatorState::FaultSetting &s : state->faults)
             s = EmulatorState::FaultSetting();
     }
     applyListening();
+    if (held && worker) // the held trigger comes now
+        QMetaObject::invokeMethod(worker, &EmulatorWorker::pump, Qt::QueuedConnection);
 }
 
 bool BoardEmulator::faultActive(Fault f) const

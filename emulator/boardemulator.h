@@ -97,6 +97,9 @@ struct EmulatorState;
 //   StaleThenReply  param count: before the real reply, a copy with the stale
 //                   id ((id - 1) & 0x7F) is sent.
 //   LongData        param count: a read reply carries 4 extra data bytes.
+//   HoldTrigger     param 0: the trigger does not come: an armed board sends
+//                   no block and stays armed (executing) until the fault is
+//                   cleared.
 // BoardEmulator::Options (declared outside the class so that it can be a
 // default argument of the constructor).
 struct BoardEmulatorOptions {
@@ -138,7 +141,8 @@ public:
         SmallPieces,
         RefuseStream,
         StaleThenReply,
-        LongData
+        LongData,
+        HoldTrigger
     };
 
     static constexpr int RegisterCount = Reg::ImageSize;

@@ -480,7 +480,7 @@ void EmulatorWorker::pump()
         int pieces = 0;
         {
             QMutexLocker lock(&st->mutex);
-            if (!st->armed)
+            if (!st->armed || st->faults[BoardEmulator::HoldTrigger].active)
                 return;
             if (st->continuous && st->rate > 0) {
                 if (!runPaced || pacedRate != st->rate) {

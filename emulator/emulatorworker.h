@@ -25,7 +25,7 @@ struct EmulatorState {
         int param = 0;
         int remaining = -1; // replies left for counted faults; -1 = unlimited
     };
-    static constexpr int FaultCount = BoardEmulator::LongData + 1;
+    static constexpr int FaultCount = BoardEmulator::HoldTrigger + 1;
 
     // Takes one use of a counted reply fault; true when it applies.
     bool takeFault(BoardEmulator::Fault f);

@@ -11,6 +11,7 @@
 #include "ui_mainwindow.h"
 #include "windowrig.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,6 +20,8 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
 #include <memory>
 
 struct MainWindowAccess {
@@ -35,8 +38,8 @@ using A = MainWindowAccess;
 
 // The window after Read, on the Operation tab, recording into a temporary directory.
 struct Rig {
-    explicit Rig(BoardEmulator::Options opts = BoardEmulator::Options())
-        : emu(opts), w(std::make_unique<MainWindow>(false, 1024))
+    explicit Rig(BoardEmulator::Options opts = BoardEmulator::Options(), int limitMiB = 1024)
+        : emu(opts), w(std::make_unique<MainWindow>(false, limitMiB))
     {
     }
 
@@ -166,14 +169,31 @@ private slots:
         Rig r;
         QVERIFY(r.open());
         QSignalSpy data(r.w.get(), &MainWindow::newData);
-        if (stopEarly)
+        if (stopEarly) {
             r.emu.setFault(BoardEmulator::SmallPieces, 16); // about two seconds per block
+            r.emu.setFault(BoardEmulator::HoldTrigger);
+        }
+        // The poll that sends the trigger write, before the start write, reads
+        // a status without "executing": Stop must stay unusable through it.
+        int idleReports = 0;
+        int stopOffered = 0;
+        bool executing = false;
+        connect(A::worker(*r.w), qOverload<quint8>(&QUdpThread::received), r.w.get(), [&](quint8 status) {
+            executing = executing || (status & Reg::StatusExecuting);
+            if (!executing && A::stream(*r.w)) {
+                ++idleReports;
+                stopOffered += r.ui()->stop->isEnabled();
+            }
+        });
 
         r.ui()->single->click();
         if (stopEarly) {
-            QTRY_VERIFY_WITH_TIMEOUT(r.emu.blocksSent() == 1, 10000);
             // Stop becomes usable once the board reports that it executes.
             QTRY_VERIFY_WITH_TIMEOUT(r.ui()->stop->isEnabled(), 5000);
+            QVERIFY(idleReports > 0);
+            QCOMPARE(stopOffered, 0);
+            r.emu.clearFault(BoardEmulator::HoldTrigger);
+            QTRY_VERIFY_WITH_TIMEOUT(r.emu.blocksSent() == 1, 10000);
             QCOMPARE(data.count(), 0);
             r.ui()->stop->click();
         }
@@ -305,17 +325,82 @@ private slots:
         QVERIFY(r.run(7) == joined(r.emu.sentBlocks()));
     }
 
+    // The board closes the stream mid-block while the roll-over question
+    // that Stop's pause opened is open: once answered, the window is stopped.
+    void streamEndsDuringQuestionInStopPause()
+    {
+        BoardEmulator::Options opts;
+        opts.rate = 20;
+        Rig r(opts, 1); // 31 blocks per file
+        QVERIFY(r.open());
+        r.emu.setFault(BoardEmulator::CloseMidBlock, 32);
+        // The question is answered only once the stream's end has reached the
+        // window: its box (seen before or after the question) answered, the
+        // reader finished and one more tick for its queued end.
+        QPointer<QMessageBox> question;
+        const auto answer = [&](QWidget *w) {
+            auto *box = static_cast<QMessageBox *>(w);
+            if (box->button(QMessageBox::Yes))
+                question = box;
+            else
+                box->button(QMessageBox::Ok)->click();
+        };
+        r.answerer.answerWith(answer);
+        r.answerer.answerWith(answer);
+        bool ended = false;
+        QTimer yes;
+        connect(&yes, &QTimer::timeout, this, [&] {
+            if (ended && question)
+                question->button(QMessageBox::Yes)->click();
+            QTcpThread *t = A::stream(*r.w);
+            ended = r.answerer.count() == 2 && t && t->isFinished();
+        });
+        yes.start(50);
+        // After 31 events: block 31 waits in the reader and block 32 has begun
+        // to go out when Stop is pressed.
+        int events = 0;
+        connect(r.w.get(), &MainWindow::newData, r.w.get(), [&] {
+            QTcpThread *t = A::stream(*r.w);
+            if (++events != 31 || !t)
+                return;
+            const QDeadlineTimer deadline(5000);
+            while (!(t->hasBlock() && r.emu.blocksSent() > 32) && !deadline.hasExpired())
+                QThread::msleep(5);
+            r.ui()->stop->click();
+        }, Qt::QueuedConnection);
+        r.ui()->start->click();
+        QFile next(r.runFiles(0).value(0).replace(QLatin1String("_000."), QLatin1String("_001.")));
+        QVERIFY(next.open(QIODevice::WriteOnly));
+        next.close();
+
+        QTRY_VERIFY_WITH_TIMEOUT(r.stopped(), 10000);
+        const QString asked = next.fileName() + QStringLiteral(" already exists.\nDo you want to replace it?");
+        QCOMPARE(r.answerer.count(), 2);
+        QVERIFY(r.answerer.boxes().at(0).text == asked || r.answerer.boxes().at(1).text == asked);
+        QVERIFY(!A::runFile(*r.w));
+        QVERIFY(r.ui()->start->isEnabled());
+        QVERIFY(r.ui()->single->isEnabled());
+        QVERIFY(!r.ui()->stop->isEnabled());
+        QCOMPARE(r.ui()->nRun->text(), QStringLiteral("1"));
+        QVERIFY(r.run(0) == joined(r.emu.sentBlocks().mid(0, 32)));
+    }
+
     // The board's wait-time word (up to 65 s) does not hold the window up.
     void longWaitTimeIsBounded()
     {
         Rig r;
         r.emu.setWaitTime(65000);
         QVERIFY(r.open());
+        // The pause runs from " stopped" until the stream is removed.
         QElapsedTimer t;
-        t.start();
+        connect(r.w->statusBar(), &QStatusBar::messageChanged, r.w.get(), [&](const QString &text) {
+            if (text == QLatin1String(" stopped"))
+                t.start();
+        });
         r.ui()->single->click();
         QTRY_VERIFY_WITH_TIMEOUT(r.stopped(), 20000);
-        QVERIFY2(t.elapsed() < 20000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY(t.isValid());
+        QVERIFY2(t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
     }
 
     // A run fails and the worker is restarted before the window has handled
