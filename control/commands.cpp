@@ -348,10 +348,10 @@ void MainWindow::startFlush()
     udpThread->start(QThread::InheritPriority);
 }
 
-// What starts a stream or a worker run waits while the last stream is still
-// taking the board's last blocks, or while a flush, EEPROM save or network
-// write runs: the stream's end would refuse the start or stop the run, and a
-// run still going would swallow the next one.
+// A start waits while the last stream is still taking the board's last
+// blocks (its end would refuse the start); a start, a set command and a stop
+// that has a write to send wait while a flush runs (a run still going would
+// swallow the next one, and a flush is never cut short).
 bool MainWindow::commandMustWait(const QString &line) const
 {
     QString text = line;
@@ -362,27 +362,26 @@ bool MainWindow::commandMustWait(const QString &line) const
     const bool sets = words.size() == 2
         && (command == QLatin1String("condition") || command == QLatin1String("rate")
             || command == QLatin1String("trigger") || command == QLatin1String("delay"));
-    if (!starts && !sets)
-        return false;
-    const bool streamEnding = tcpThread && !running && (tcpThread->isDraining() || tcpThread->isAborted());
-    return streamEnding || workerBusy();
+    const bool stops = command == QLatin1String("stop") && running;
+    if (starts && tcpThread && !running && (tcpThread->isDraining() || tcpThread->isAborted()))
+        return true;
+    return (starts || sets || stops) && workerBusy();
 }
 
 // Handles the commands that waited, from the event loop, once the stream has
-// ended or the worker's run is over; stops at one that still has to wait.
+// ended or the worker's run is over; stops at one that still has to wait. A
+// command runs also when its client has gone meanwhile; only its replies go
+// nowhere.
 void MainWindow::runWaitingCommands()
 {
     if (waitingActive)
         return;
     waitingActive = true;
-    while (!waitingCommands.isEmpty() && serverRunning) {
-        if (waitingCommands.first().client && commandMustWait(waitingCommands.first().line))
-            break;
+    while (!waitingCommands.isEmpty() && serverRunning && !commandMustWait(waitingCommands.first().line)) {
         const WaitingCommand next = waitingCommands.takeFirst();
-        // A client that has gone meanwhile: its lines are dropped unhandled.
-        if (!next.client || !clients.contains(next.client.data()) || !next.client->isActive())
-            continue;
-        handleCommand(next.client.data(), next.line);
+        handleCommand(next.client.data(), next.id, next.line);
+        if (next.client)
+            next.client->release();
     }
     waitingActive = false;
 }
@@ -547,14 +546,16 @@ void MainWindow::runCommand(QString line)
     QServerSocket *from = qobject_cast<QServerSocket *>(sender());
     if (!from)
         return;
-    if (!waitingCommands.isEmpty() || commandMustWait(line)) {
-        waitingCommands.append({from, line});
+    if (commandMustWait(line)) {
+        waitingCommands.append({from, from->id(), line});
+        from->hold();
         return;
     }
-    handleCommand(from, line);
+    handleCommand(from, from->id(), line);
 }
 
-void MainWindow::handleCommand(QServerSocket *from, const QString &line)
+// One command of a client (null when it has gone) with that connection ID.
+void MainWindow::handleCommand(QServerSocket *from, quint64 id, const QString &line)
 {
     // The client may go while a reply is sent or a box is open.
     QPointer<QServerSocket> client(from);
@@ -567,7 +568,7 @@ void MainWindow::handleCommand(QServerSocket *from, const QString &line)
     const QString param = setForm ? words.at(1) : QString();
 
     currentClient = from;
-    appendLog(stamp() + QStringLiteral("Client[%1] %2\n").arg(QString::number(from->id()), text));
+    appendLog(stamp() + QStringLiteral("Client[%1] %2\n").arg(QString::number(id), text));
     if (words.isEmpty()) {
         sendTo(client, QByteArray(Prompt));
         replyPause();

@@ -171,7 +171,7 @@ private:
     void settleWorker();
     void startFlush();
     void writeSetting(QServerSocket *client, int address, quint8 value, const QString &reply);
-    void handleCommand(QServerSocket *from, const QString &line);
+    void handleCommand(QServerSocket *from, quint64 id, const QString &line);
     bool commandMustWait(const QString &line) const;
     void runWaitingCommands();
     void resumeAfterStreamOrWorker();
@@ -185,9 +185,10 @@ private:
     quint64 replyGeneration = 0;
     int logLines = 0;
     // Commands that have to wait for the last stream's end or the worker's
-    // run, and every command after them, in the order they came.
+    // run, in the order they came; each holds back its client's next lines.
     struct WaitingCommand {
         QPointer<QServerSocket> client;
+        quint64 id;
         QString line;
     };
     QList<WaitingCommand> waitingCommands;

@@ -105,7 +105,9 @@ bool MainWindow::workerBusy() const
 }
 
 // Runs a job that needs the worker now, or once the flush, save or network
-// write going on has ended; the window goes on meanwhile.
+// write going on has ended. The window goes on meanwhile, but its tabs stay
+// locked until the job has run: nothing else may queue writes that the run's
+// end would drop, nor ask for the worker again.
 void MainWindow::whenWorkerFree(std::function<void()> job)
 {
     if (!workerBusy() && afterWorkerJobs.isEmpty()) {
@@ -113,6 +115,7 @@ void MainWindow::whenWorkerFree(std::function<void()> job)
         return;
     }
     afterWorkerJobs.append(std::move(job));
+    ui->tabWidget->setEnabled(false);
 }
 
 // The jobs that waited, in order, until one starts a run that the next must
@@ -124,6 +127,8 @@ void MainWindow::runAfterWorkerJobs()
     afterWorkerActive = true;
     while (!afterWorkerJobs.isEmpty() && !workerBusy())
         afterWorkerJobs.takeFirst()();
+    if (afterWorkerJobs.isEmpty())
+        ui->tabWidget->setEnabled(true);
     afterWorkerActive = false;
 }
 

@@ -72,6 +72,18 @@ void QServerSocket::getPacket()
     resumeLater();
 }
 
+void QServerSocket::hold()
+{
+    ++busy;
+}
+
+void QServerSocket::release()
+{
+    if (busy > 0)
+        --busy;
+    resumeLater();
+}
+
 // Input that arrived while the client was busy raised no new readyRead():
 // it is framed from the event loop, not inside the call that just ended.
 void QServerSocket::resumeLater()

@@ -27,6 +27,10 @@ public:
     bool send(const QByteArray &data);
     quint64 id() const { return clientId; }
     bool isActive() const { return active; }
+    // While held, nothing more is read: a line the window has to keep waiting
+    // holds back this client's lines after it, "quit" too.
+    void hold();
+    void release();
 
     friend struct QServerSocketAccess; // tests look at the buffered text
 

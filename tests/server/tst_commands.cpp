@@ -528,6 +528,25 @@ private slots:
         QCOMPARE(A::clients(r.w).size(), 1);
     }
 
+    // A line that has to wait for the write before it holds back the
+    // client's next ones: "quit" closes only after it has run.
+    void waitingLineBeforeQuit()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        r.emu.setFault(BoardEmulator::DelayReplies, 300);
+        auto c = r.client();
+        QVERIFY(c);
+        for (const char *line : {"rate 2\r\n", "delay 7\r\n", "quit\r\n"}) {
+            c->write(line);
+            QTest::qWait(50);
+        }
+        QVERIFY(c->closed(10000));
+        QCOMPARE(c->in, QByteArray("OK\r\nrate:1/2 ns\r\nZentrofa>Bye-Bye!\r\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(writesTo(r.emu, 17), QList<int>{7}, 5000);
+        QVERIFY(unstamped(r.log()).contains(QStringLiteral("<T>Client[0] delay 7\n<T>Client[0] quit\n")));
+    }
+
     // A client that sends its line and closes its sending side still gets
     // the reply. A deferred reply can no longer reach it: the log says so.
     void halfClosedClient()
