@@ -59,6 +59,14 @@ QString delayEcho(int code, const QString &ns)
     return QStringLiteral("%1(%2ns)").arg(QString::number(code), ns);
 }
 
+// A command text without its line end, and its words.
+QStringList commandWords(const QString &line, QString *text)
+{
+    *text = line;
+    text->chop(text->endsWith(QLatin1String("\r\n")) ? 2 : 1);
+    return text->split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
 // A parameter taken as it stands: decimal digits only, nothing around them
 // (no sign, blank or line end), at most max.
 bool decimalParameter(QStringView text, uint max, uint *value)
@@ -354,9 +362,8 @@ void MainWindow::startFlush()
 // swallow the next one, and a flush is never cut short).
 bool MainWindow::commandMustWait(const QString &line) const
 {
-    QString text = line;
-    text.chop(text.endsWith(QLatin1String("\r\n")) ? 2 : 1);
-    const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QString text;
+    const QStringList words = commandWords(line, &text);
     const QString command = words.value(0);
     const bool starts = command == QLatin1String("single") || command == QLatin1String("start");
     const bool sets = words.size() == 2
@@ -560,9 +567,8 @@ void MainWindow::handleCommand(QServerSocket *from, quint64 id, const QString &l
     // The client may go while a reply is sent or a box is open.
     QPointer<QServerSocket> client(from);
 
-    QString text = line;
-    text.chop(text.endsWith(QLatin1String("\r\n")) ? 2 : 1);
-    const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QString text;
+    const QStringList words = commandWords(line, &text);
     const QString command = words.value(0);
     const bool setForm = words.size() == 2;
     const QString param = setForm ? words.at(1) : QString();

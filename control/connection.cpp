@@ -100,8 +100,6 @@ void MainWindow::on_read_clicked()
     ipAddress = ui->address->text();
     udpPort = port;
     clearEvent();
-    ui->read->setEnabled(false);
-    ui->write->setEnabled(false);
     // An EEPROM save, flush or network write still going is let finish.
     whenWorkerFree([this, host] {
         endWorkerRun();
@@ -160,8 +158,6 @@ void MainWindow::on_write_clicked()
         warn(this, QStringLiteral("%1 is an invalid port number.").arg(udpText));
         return;
     }
-    ui->read->setEnabled(false);
-    ui->write->setEnabled(false);
     // An EEPROM save or flush still going is let finish; a link error it
     // met has removed the worker then.
     whenWorkerFree([this, ip, newTcpPort, newUdpPort] {
