@@ -97,7 +97,7 @@ void MainWindow::connectionClosed()
         delete tcpThread;
         tcpThread = nullptr;
         // Remote commands that waited for the stream's end follow.
-        resumeAfterStreamOrWorker();
+        resumeWaiting();
     }
 
     const int start = std::exchange(pendingStart, int(NoPendingStart));
@@ -277,10 +277,8 @@ void MainWindow::writeStopNow()
     if (!udpThread)
         return;
     writeControl((controlRegister() & SetupBit) | StopBit);
-    if (!udpThread->isRunning()) {
-        udpThread->mode = QUdpThread::ModeFlush;
-        udpThread->start(QThread::InheritPriority);
-    }
+    if (!udpThread->isRunning())
+        startWorker(QUdpThread::ModeFlush);
     udpThread->waitForQueue(StopWriteMs);
 }
 

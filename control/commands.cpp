@@ -91,7 +91,7 @@ QString conditionName(bool setup)
 
 // The clients as guarded pointers: a client a send closes may be deleted
 // while the others are still gone through.
-QVector<QPointer<QServerSocket>> guarded(const QVector<QServerSocket *> &clients)
+template<class List> QVector<QPointer<QServerSocket>> guarded(const List &clients)
 {
     QVector<QPointer<QServerSocket>> list;
     list.reserve(clients.size());
@@ -99,6 +99,9 @@ QVector<QPointer<QServerSocket>> guarded(const QVector<QServerSocket *> &clients
         list << c;
     return list;
 }
+
+// A reply logged for a client that has gone.
+const char NotSent[] = "(not sent: the client has gone)\n";
 
 // The 10 ms pause after every immediate reply.
 void replyPause()
@@ -167,18 +170,20 @@ void MainWindow::stopServer()
         server = nullptr;
         disposeClients();
     }
-    replyBuffer.clear();
-    replyArmed = false;
-    waitingCommands.clear();
+    endReply();
+    for (int i = waiting.size() - 1; i >= 0; --i)
+        if (waiting.at(i).kind == WaitCommand)
+            waiting.removeAt(i);
     running = false;
     serverRunning = false;
     ui->serverStart->setText(tr("&Start"));
 }
 
-// Closes every client without signalling (server stop, window destruction).
+// Closes every client without signalling (server stop, window
+// destruction), those that have gone and still had lines to hand out too.
 void MainWindow::disposeClients()
 {
-    const QVector<QPointer<QServerSocket>> list = guarded(clients);
+    const QVector<QPointer<QServerSocket>> list = guarded(findChildren<QServerSocket *>(Qt::FindDirectChildrenOnly));
     clients.clear();
     currentClient = nullptr;
     for (const QPointer<QServerSocket> &c : std::as_const(list))
@@ -243,17 +248,26 @@ void MainWindow::appendLog(QString text)
 
 // ---- replies ----
 
-// Sends to a client that is still connected; a client that has gone (or a
-// null pointer from a guard) gets nothing.
+// A client still connected (a null pointer from a guard is none).
+bool MainWindow::reachable(QServerSocket *client) const
+{
+    return client && clients.contains(client) && client->isActive();
+}
+
+// Sends to a client that is still connected; one that has gone gets nothing.
 bool MainWindow::sendTo(QServerSocket *client, const QByteArray &bytes)
 {
-    return client && clients.contains(client) && client->isActive() && client->send(bytes);
+    return reachable(client) && client->send(bytes);
 }
 
 // Immediate text reply and refusal: logged as built, sent with CR LF line
 // ends and the prompt, then the 10 ms pause.
 void MainWindow::answer(QServerSocket *client, const QString &text)
 {
+    if (!reachable(client)) {
+        appendLog(text + QLatin1String(NotSent));
+        return;
+    }
     appendLog(text);
     QByteArray reply = text.toLatin1();
     toCrLf(reply);
@@ -271,22 +285,48 @@ void MainWindow::answerStart(QServerSocket *client, const QString &status)
     else
         reply = "NG\r\n" + status.toLatin1() + "\r\n";
     reply += Prompt;
+    const bool gone = !reachable(client);
     sendTo(client, reply);
-    appendLog(status == QLatin1String("OK") ? QStringLiteral("OK\n") : QStringLiteral("NG:") + status + QLatin1Char('\n'));
+    appendLog((status == QLatin1String("OK") ? QStringLiteral("OK\n") : QStringLiteral("NG:") + status + QLatin1Char('\n'))
+              + QLatin1String(gone ? NotSent : ""));
+}
+
+// A reply that comes once the board has the write (the run `run` has ended)
+// or, with run 0, once the stream is up. Its client's next lines wait until
+// it has gone out, so that client's replies keep the order of its lines.
+void MainWindow::deferReply(QServerSocket *client, const QString &text, quint64 run)
+{
+    endReply();
+    currentClient = client;
+    replyBuffer = text.toLatin1();
+    replyRun = run;
+    replyOwner = client;
+    if (client)
+        client->hold();
+}
+
+// No reply is pending any more (sent, dropped or cleared): the client it
+// answered goes on.
+void MainWindow::endReply()
+{
+    replyBuffer.clear();
+    replyRun = 0;
+    if (QServerSocket *owner = replyOwner.data())
+        owner->release();
+    replyOwner = nullptr;
 }
 
 void MainWindow::sendReply()
 {
     if (replyBuffer.isEmpty())
         return;
-    // Taken before sending: the send may run the interpreter again.
-    QByteArray reply;
-    reply.swap(replyBuffer);
+    QByteArray reply = replyBuffer;
     QPointer<QServerSocket> client(currentClient);
-    if (!client || !clients.contains(client.data()) || !client->isActive()) {
+    endReply();
+    if (!reachable(client)) {
         // Its client has gone (closed, or closed its sending side): nobody
         // hears of it, and the log does not say it was answered.
-        appendLog(QString::fromLatin1(reply) + QStringLiteral("(not sent: the client has gone)\n"));
+        appendLog(QString::fromLatin1(reply) + QLatin1String(NotSent));
         return;
     }
     appendLog(QString::fromLatin1(reply));
@@ -323,44 +363,11 @@ bool MainWindow::refuseWithoutBoard(QServerSocket *client)
     return true;
 }
 
-// ---- register worker ----
+// ---- commands that wait ----
 
-// Lets a run in progress end, so that writes queued next go out in a run of
-// their own: polling is stopped; any other run has just ended (commands that
-// would meet a flush still going wait for its end instead).
-void MainWindow::settleWorker()
-{
-    if (!udpThread || !udpThread->isRunning())
-        return;
-    const int job = udpThread->mode;
-    if (job == QUdpThread::ModePoll || job == QUdpThread::ModeReadInfo)
-        udpThread->stop();
-    else
-        udpThread->wait(QDeadlineTimer(1000));
-}
-
-// Starts the flush run whose end delivers the deferred reply. The marker is
-// posted before the run starts, so ends of earlier runs arrive before it.
-void MainWindow::startFlush()
-{
-    settleWorker();
-    const quint64 generation = ++replyGeneration;
-    replyArmed = false;
-    QMetaObject::invokeMethod(
-        this, [this, generation] {
-            if (generation == replyGeneration)
-                replyArmed = true;
-        },
-        Qt::QueuedConnection);
-    udpThread->mode = QUdpThread::ModeFlush;
-    udpThread->start(QThread::InheritPriority);
-}
-
-// A start waits while the last stream is still taking the board's last
-// blocks (its end would refuse the start); a start, a set command and a stop
-// that has a write to send wait while a flush runs (a run still going would
-// swallow the next one, and a flush is never cut short).
-bool MainWindow::commandMustWait(const QString &line) const
+// Commands that keep their order when one of them has to wait: a start, a
+// set command and a stop.
+bool MainWindow::commandWaits(const QString &line) const
 {
     QString text;
     const QStringList words = commandWords(line, &text);
@@ -369,44 +376,29 @@ bool MainWindow::commandMustWait(const QString &line) const
     const bool sets = words.size() == 2
         && (command == QLatin1String("condition") || command == QLatin1String("rate")
             || command == QLatin1String("trigger") || command == QLatin1String("delay"));
-    const bool stops = command == QLatin1String("stop") && running;
+    if (!starts && !sets && command != QLatin1String("stop"))
+        return false;
+    for (const Waiting &w : waiting)
+        if (w.kind == WaitCommand)
+            return true;
+    return commandBlocked(line);
+}
+
+// A start waits while the last stream is still taking the board's last
+// blocks (its end would refuse the start); a start, a set command and a stop
+// that has a write to send wait while a long run goes (a run still going
+// would swallow the next one, and a flush is never cut short).
+bool MainWindow::commandBlocked(const QString &line) const
+{
+    QString text;
+    const QStringList words = commandWords(line, &text);
+    const QString command = words.value(0);
+    const bool starts = command == QLatin1String("single") || command == QLatin1String("start");
     if (starts && tcpThread && !running && (tcpThread->isDraining() || tcpThread->isAborted()))
         return true;
-    return (starts || sets || stops) && workerBusy();
-}
-
-// Handles the commands that waited, from the event loop, once the stream has
-// ended or the worker's run is over; stops at one that still has to wait. A
-// command runs also when its client has gone meanwhile; only its replies go
-// nowhere.
-void MainWindow::runWaitingCommands()
-{
-    if (waitingActive)
-        return;
-    waitingActive = true;
-    while (!waitingCommands.isEmpty() && serverRunning && !commandMustWait(waitingCommands.first().line)) {
-        const WaitingCommand next = waitingCommands.takeFirst();
-        handleCommand(next.client.data(), next.id, next.line);
-        if (next.client)
-            next.client->release();
-    }
-    waitingActive = false;
-}
-
-// The stream has ended or a worker run is over: what waited for it follows.
-void MainWindow::resumeAfterStreamOrWorker()
-{
-    if (resumePosted)
-        return;
-    resumePosted = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            resumePosted = false;
-            runAfterWorkerJobs();
-            runWaitingCommands();
-        },
-        Qt::QueuedConnection);
+    if (command == QLatin1String("stop") && !running)
+        return false;
+    return workerBusy();
 }
 
 // ---- link errors and link state ----
@@ -416,8 +408,7 @@ void MainWindow::serverLinkError(const QString &text)
 {
     if (!server)
         return;
-    replyBuffer.clear();
-    replyArmed = false;
+    endReply();
     const QString message = QStringLiteral("NG\nUDP error! - ") + text + QLatin1Char('\n');
     appendLog(message);
     QByteArray reply = message.toLatin1();
@@ -428,26 +419,26 @@ void MainWindow::serverLinkError(const QString &text)
     appendLog(stamp() + QStringLiteral("Disconnect all\n"));
 }
 
-// End of a worker run: delivers the deferred set reply when this is the
-// run that carried its writes and the run completed.
-void MainWindow::serverRunEnded(bool ok)
+// End of a worker run: delivers the deferred reply when this is the run
+// that carried its writes and the run completed.
+void MainWindow::serverRunEnded(quint64 run, bool ok)
 {
-    if (!replyArmed)
+    if (replyRun == 0 || run != replyRun)
         return;
-    replyArmed = false;
-    if (!ok) {
-        // The write did not reach the board: no "OK" for it.
-        replyBuffer.clear();
+    if (ok && serverRunning) {
+        sendReply();
         return;
     }
-    if (serverRunning)
-        sendReply();
+    // The write did not reach the board: no "OK" for it.
+    if (!replyBuffer.isEmpty())
+        appendLog(QString::fromLatin1(replyBuffer) + QStringLiteral("(not sent: the write did not complete)\n"));
+    endReply();
 }
 
 // Data stream up and board armed: the "OK" of "single" or "start".
 void MainWindow::serverConnected()
 {
-    if (serverRunning)
+    if (serverRunning && replyRun == 0)
         sendReply();
 }
 
@@ -491,11 +482,7 @@ void MainWindow::startSampling(QServerSocket *client, bool continuous)
         return;
     }
 
-    settleWorker();
-    ++replyGeneration;
-    replyArmed = false;
-    udpThread->mode = QUdpThread::ModePoll;
-    udpThread->start(QThread::InheritPriority);
+    startWorker(QUdpThread::ModePoll);
     connectDataStream(continuous);
     if (!tcpThread) {
         if (udpThread)
@@ -503,8 +490,7 @@ void MainWindow::startSampling(QServerSocket *client, bool continuous)
         answerStart(client, QStringLiteral("Unable to start the data stream"));
         return;
     }
-    currentClient = client;
-    replyBuffer = QByteArrayLiteral("OK\n");
+    deferReply(client, QStringLiteral("OK\n"), 0);
 }
 
 // Queues the write of one register a set command changed and starts the
@@ -513,12 +499,10 @@ void MainWindow::writeSetting(QServerSocket *client, int address, quint8 value, 
 {
     udpThread->setRegister(address, value);
     udpThread->writeRegisters(address, 1);
-    startFlush();
-    currentClient = client;
-    replyBuffer = reply.toLatin1();
+    deferReply(client, reply, startWorker(QUdpThread::ModeFlush));
 }
 
-bool MainWindow::setCondition(bool setup, QString *refusal)
+bool MainWindow::setCondition(QServerSocket *client, bool setup, QString *refusal)
 {
     if (!udpThread)
         return false;
@@ -542,20 +526,28 @@ bool MainWindow::setCondition(bool setup, QString *refusal)
             return false;
         }
     }
-    startFlush();
     setupCondition = setup;
-    replyBuffer = settingReply(QString(), "condition", conditionName(setup)).toLatin1();
+    deferReply(client, settingReply(QString(), "condition", conditionName(setup)), startWorker(QUdpThread::ModeFlush));
     return true;
 }
 
 void MainWindow::runCommand(QString line)
 {
     QServerSocket *from = qobject_cast<QServerSocket *>(sender());
-    if (!from)
+    if (!from || !serverRunning)
         return;
-    if (commandMustWait(line)) {
-        waitingCommands.append({from, from->id(), line});
+    if (commandWaits(line)) {
+        // Its client's next lines wait behind it; it runs even if the client
+        // has gone meanwhile (only its replies go nowhere).
+        QPointer<QServerSocket> client(from);
+        const quint64 id = from->id();
         from->hold();
+        waiting.append({WaitCommand, [this, line] { return commandBlocked(line); },
+                        [this, client, id, line] {
+                            handleCommand(client.data(), id, line);
+                            if (client)
+                                client->release();
+                        }});
         return;
     }
     handleCommand(from, from->id(), line);
@@ -623,9 +615,7 @@ void MainWindow::handleCommand(QServerSocket *from, quint64 id, const QString &l
                     // It goes out in a run of its own, and "OK" once the board
                     // has it; a failed run is answered by the register-error
                     // broadcast.
-                    startFlush();
-                    currentClient = to();
-                    replyBuffer = QByteArrayLiteral("OK\n");
+                    deferReply(to(), QStringLiteral("OK\n"), startWorker(QUdpThread::ModeFlush));
                 } else {
                     answerStart(to(), QStringLiteral("OK"));
                 }
@@ -638,10 +628,8 @@ void MainWindow::handleCommand(QServerSocket *from, quint64 id, const QString &l
         QString status;
         if (setForm && (param == QLatin1String("idle") || param == QLatin1String("setup"))) {
             const bool setup = param == QLatin1String("setup");
-            if (setCondition(setup, &status)) {
-                currentClient = client.data();
+            if (setCondition(to(), setup, &status))
                 return;
-            }
             if (status.isEmpty())
                 status = setup ? QStringLiteral("NG:Already setup") : QStringLiteral("NG:Already set to idle");
         } else if (setForm) {

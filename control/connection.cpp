@@ -25,36 +25,25 @@ void MainWindow::setBoardTabsEnabled(bool enabled)
         ui->tabWidget->setTabEnabled(i, enabled);
 }
 
-// True for a queued signal of a worker that has been replaced or discarded;
-// the pointers it carries may point into a deleted object.
+// True for a signal of a worker that has been replaced or discarded.
 bool MainWindow::fromOtherWorker() const
 {
     QObject *s = sender();
     return s && s != static_cast<QObject *>(udpThread);
 }
 
-// Drops the current worker (replaced or failed): none of its signals still
-// queued reaches the window any more, then it is stopped and deleted later.
+// Drops the current worker (replaced or failed): it is stopped and deleted
+// later. It stays connected until then, so that its signals still queued
+// are known as its own (a disconnected sender is none) and not acted upon;
+// they all come before its deletion, as its thread has ended.
 void MainWindow::discardWorker()
 {
     if (!udpThread)
         return;
     QUdpThread *old = udpThread;
     udpThread = nullptr;
-    disconnect(old, nullptr, this, nullptr);
     old->stop();
     old->deleteLater();
-}
-
-// Sets the job and starts the worker. A run still finishing (its report has
-// arrived, its end not yet) would swallow the start, so wait for it first.
-void MainWindow::startWorker(int mode)
-{
-    if (!udpThread)
-        return;
-    udpThread->stop();
-    udpThread->mode = mode;
-    udpThread->start(QThread::InheritPriority);
 }
 
 // The port text (decimal, 1 to 65535) and the board address field, each
@@ -115,6 +104,7 @@ void MainWindow::on_read_clicked()
             }
             // The socket of a worker is bound to its first target: replace it.
             discardWorker();
+            forgetWorkerRuns();
         }
 
         udpThread = new QUdpThread(this);
@@ -161,30 +151,34 @@ void MainWindow::on_write_clicked()
     // An EEPROM save or flush still going is let finish; a link error it
     // met has removed the worker then.
     whenWorkerFree([this, ip, newTcpPort, newUdpPort] {
-        if (!endWorkerRun())
+        if (!endWorkerRun()) {
+            notDone(tr("Network settings not written"));
             return;
+        }
 
         ui->read->setEnabled(false);
         ui->write->setEnabled(false);
         setBoardTabsEnabled(false);
 
         udpThread->setNetwork(ip, newTcpPort, newUdpPort);
-        udpThread->start(QThread::InheritPriority);
+        startWorker(QUdpThread::ModeWriteNetwork);
     });
 }
 
 void MainWindow::on_tabWidget_currentChanged(int)
 {
-    // A poll or a read is cut short; an EEPROM save, flush or network write
-    // is let finish first, and the tab shown then decides.
-    if (tabJobPending)
+    // Without a worker nothing happens (the switch a link error's lock makes
+    // must not cut a Read that waited for the box). A poll or a read is cut
+    // short; an EEPROM save, flush or network write is let finish first, and
+    // the tab shown then decides.
+    if (!udpThread)
         return;
-    tabJobPending = true;
-    whenWorkerFree([this] {
-        tabJobPending = false;
-        if (endWorkerRun())
-            startTabJob(ui->tabWidget->currentIndex());
-    });
+    whenWorkerFree(
+        [this] {
+            if (endWorkerRun())
+                startTabJob(ui->tabWidget->currentIndex());
+        },
+        true);
 }
 
 // What the tab shown needs of the worker.
@@ -231,9 +225,6 @@ void MainWindow::udpError(const QString &text)
     serverLinkError(errorText);
 
     discardWorker();
-    // Window jobs that waited for the worker's run go on without it.
-    resumeAfterStreamOrWorker();
-
     warn(this, errorText);
 
     // Locked once the box has been answered, whatever ran while it was open.
@@ -248,6 +239,9 @@ void MainWindow::udpError(const QString &text)
         ui->tabWidget->setTabEnabled(1, true);
         ui->stop->setEnabled(true);
     }
+    // The failed run and those before it are over once the box has been
+    // answered: what waited for them goes on without the worker.
+    forgetWorkerRuns();
 }
 
 void MainWindow::error(QString text)
@@ -271,6 +265,5 @@ void MainWindow::udpStopped(bool ok)
 {
     if (fromOtherWorker())
         return;
-    serverRunEnded(ok);
-    resumeAfterStreamOrWorker();
+    workerRunEnded(ok);
 }

@@ -5,7 +5,6 @@
 #include "qudpthread.h"
 
 #include <QAbstractItemView>
-#include <QCloseEvent>
 #include <QFile>
 #include <QFont>
 #include <QTimer>
@@ -81,12 +80,6 @@ MainWindow::~MainWindow()
     runFile = nullptr;
     delete ui;
     ui = nullptr;
-}
-
-void MainWindow::closeEvent(QCloseEvent *event)
-{
-    emit closeWindow();
-    event->accept();
 }
 
 void MainWindow::on_actionQuit_triggered()

@@ -127,7 +127,6 @@ private:
     void setBoardTabsEnabled(bool enabled);
     bool fromOtherWorker() const;
     void discardWorker();
-    void startWorker(int mode);
     void startTabJob(int index);
     bool checkTarget(const QString &portText, quint16 *port, QHostAddress *host);
     QString targetRefusal(const QString &portText, quint16 *port, QHostAddress *host) const;
@@ -145,61 +144,82 @@ private:
     // Registers and EEPROM tabs (registers.cpp)
     void refreshSettings();
     bool askOkCancel(const QString &question);
-    bool endWorkerRun();
-    bool workerBusy() const;
-    void whenWorkerFree(std::function<void()> job);
-    void runAfterWorkerJobs();
-    // Window jobs waiting for a flush, EEPROM save or network write to end.
-    QList<std::function<void()>> afterWorkerJobs;
-    bool afterWorkerActive = false;
-    bool tabJobPending = false;
     void setSignCell(int row, int index);
     // -- end registers.cpp
+    // The worker's runs and what waits for them (worker.cpp)
+    quint64 startWorker(int mode);
+    bool endWorkerRun();
+    void settleWorker();
+    bool workerBusy() const;
+    bool workerWriting() const;
+    void workerRunEnded(bool ok);
+    void forgetWorkerRuns();
+    void whenWorkerFree(std::function<void()> job, bool tabJob = false);
+    void resumeWaiting();
+    void runWaiting();
+    void notDone(const QString &what);
+    // The runs the window has started and whose end (closed, or an error
+    // once its box has been answered) it has not handled yet, oldest first.
+    // Only the window starts runs, so this is the worker's state as far as
+    // the window is concerned, whatever the thread is doing right now.
+    struct WorkerRun {
+        quint64 serial;
+        int mode;
+    };
+    QList<WorkerRun> workerRuns;
+    quint64 lastRunSerial = 0;
+    // What has to wait for a flush, EEPROM save or network write to end, or
+    // for the last stream's end, in the order it came: window jobs (the tabs
+    // are locked meanwhile) and clients' commands (the client is held).
+    enum WaitKind { WaitCommand, WaitWindowJob, WaitTabJob };
+    struct Waiting {
+        WaitKind kind;
+        std::function<bool()> blocked;
+        std::function<void()> run;
+    };
+    QList<Waiting> waiting;
+    bool waitingPosted = false;
+    bool waitingRunning = false;
+    // The window was closed while a save or network write ran: it closes
+    // once that run has ended.
+    bool closeWhenDone = false;
+    // -- end worker.cpp
     // Command server (commands.cpp)
     void stopServer();
     void startSampling(QServerSocket *client, bool continuous);
-    bool setCondition(bool setup, QString *refusal = nullptr);
+    bool setCondition(QServerSocket *client, bool setup, QString *refusal = nullptr);
     bool refuseWhileRunning(QServerSocket *client);
     bool refuseUnlessIdle(QServerSocket *client);
     bool refuseWithoutBoard(QServerSocket *client);
     void sendReply();
+    void deferReply(QServerSocket *client, const QString &text, quint64 run);
+    void endReply();
+    bool reachable(QServerSocket *client) const;
     bool sendTo(QServerSocket *client, const QByteArray &bytes);
     void answer(QServerSocket *client, const QString &text);
     void answerStart(QServerSocket *client, const QString &status);
     QString triggerRefusal() const;
     QString streamTargetRefusal() const;
-    void settleWorker();
-    void startFlush();
     void writeSetting(QServerSocket *client, int address, quint8 value, const QString &reply);
     void handleCommand(QServerSocket *from, quint64 id, const QString &line);
-    bool commandMustWait(const QString &line) const;
-    void runWaitingCommands();
-    void resumeAfterStreamOrWorker();
+    bool commandWaits(const QString &line) const;
+    bool commandBlocked(const QString &line) const;
     void serverLinkError(const QString &text);
-    void serverRunEnded(bool ok);
+    void serverRunEnded(quint64 run, bool ok);
     void serverConnected();
     void disposeClients();
-    // A deferred set reply waits for the end of the flush run started for it;
-    // ends of earlier runs still queued are told apart by this marker.
-    bool replyArmed = false;
-    quint64 replyGeneration = 0;
     int logLines = 0;
-    // Commands that have to wait for the last stream's end or the worker's
-    // run, in the order they came; each holds back its client's next lines.
-    struct WaitingCommand {
-        QPointer<QServerSocket> client;
-        quint64 id;
-        QString line;
-    };
-    QList<WaitingCommand> waitingCommands;
-    bool waitingActive = false;
-    bool resumePosted = false;
+    // The deferred reply's client, held until the reply has gone, and the
+    // worker run whose end delivers it (0: the stream's start does).
+    QPointer<QServerSocket> replyOwner;
+    quint64 replyRun = 0;
     // -- end commands.cpp
 
     QTcpThread *tcpThread = nullptr;
     QUdpThread *udpThread = nullptr;
     QTcpServer *server = nullptr;
-    QServerSocket *currentClient = nullptr;
+    // Guarded: a client that has gone may still be handed its last lines.
+    QPointer<QServerSocket> currentClient;
     QVector<QServerSocket *> clients;
     quint64 nextClientId = 0;
     QByteArray replyBuffer;

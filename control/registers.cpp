@@ -4,8 +4,6 @@
 #include "qudpthread.h"
 #include "registermap.h"
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -76,60 +74,6 @@ bool MainWindow::askOkCancel(const QString &question)
     QMessageBox box(QMessageBox::Warning, QString(), question, QMessageBox::Ok | QMessageBox::Cancel, this);
     box.setDefaultButton(QMessageBox::Cancel);
     return box.exec() == QMessageBox::Ok;
-}
-
-// Ends the worker's current run before a job of the window's own: a start
-// while it runs would be lost, and the end of the run would drop the writes
-// queued meanwhile. Only a read or a poll is cut short here; a write or an
-// EEPROM save is let finish (the job waits for it, see whenWorkerFree), so no
-// page is left half written. The run's signals still queued for the window
-// are handled first, as they point into texts the next run rewrites; a link
-// error among them discards the worker: false then.
-bool MainWindow::endWorkerRun()
-{
-    QPointer<QUdpThread> worker = udpThread;
-    if (!worker)
-        return false;
-    worker->stop();
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    return worker && worker == udpThread;
-}
-
-// A flush, EEPROM save or network write is going.
-bool MainWindow::workerBusy() const
-{
-    if (!udpThread || !udpThread->isRunning())
-        return false;
-    const int job = udpThread->mode;
-    return job == QUdpThread::ModeFlush || job == QUdpThread::ModeSaveRom || job == QUdpThread::ModeWriteNetwork;
-}
-
-// Runs a job that needs the worker now, or once the flush, save or network
-// write going on has ended. The window goes on meanwhile, but its tabs stay
-// locked until the job has run: nothing else may queue writes that the run's
-// end would drop, nor ask for the worker again.
-void MainWindow::whenWorkerFree(std::function<void()> job)
-{
-    if (!workerBusy() && afterWorkerJobs.isEmpty()) {
-        job();
-        return;
-    }
-    afterWorkerJobs.append(std::move(job));
-    ui->tabWidget->setEnabled(false);
-}
-
-// The jobs that waited, in order, until one starts a run that the next must
-// wait for.
-void MainWindow::runAfterWorkerJobs()
-{
-    if (afterWorkerActive)
-        return;
-    afterWorkerActive = true;
-    while (!afterWorkerJobs.isEmpty() && !workerBusy())
-        afterWorkerJobs.takeFirst()();
-    if (afterWorkerJobs.isEmpty())
-        ui->tabWidget->setEnabled(true);
-    afterWorkerActive = false;
 }
 
 void MainWindow::on_ok_clicked()
@@ -214,8 +158,10 @@ void MainWindow::on_ok_clicked()
     whenWorkerFree([this, worker, count, drs4, dacs] {
         // The Registers tab's read may still be going: it would overwrite the
         // image and, at its end, drop the queued write.
-        if (!worker || worker != udpThread || !endWorkerRun())
+        if (!worker || worker != udpThread || !endWorkerRun()) {
+            notDone(tr("Register settings not written"));
             return;
+        }
         // Only the registers whose fields were taken.
         for (int i = 0; i < Drs4Bytes && Reg::Drs4Config + i < count; ++i)
             udpThread->setRegister(Reg::Drs4Config + i, drs4[i]);
@@ -280,8 +226,10 @@ void MainWindow::on_saveROM_clicked()
         return;
     whenWorkerFree([this, worker, page, bits] {
         // Parameters are set only once no run can still read them.
-        if (!worker || worker != udpThread || !endWorkerRun())
+        if (!worker || worker != udpThread || !endWorkerRun()) {
+            notDone(tr("EEPROM page not saved"));
             return;
+        }
         udpThread->romPage = page;
         udpThread->signBits = bits;
         startWorker(QUdpThread::ModeSaveRom);

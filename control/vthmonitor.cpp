@@ -5,6 +5,7 @@
 #include "registermap.h"
 #include "vthcheckdialog.h"
 
+#include <QPointer>
 #include <QStatusBar>
 #include <QtEndian>
 
@@ -18,7 +19,8 @@ void MainWindow::setVth(qint16 vth)
 // Threshold monitor: the board triggers on the chosen channel at the highest
 // threshold, started without a stream, and reports the channel's minimum,
 // average and maximum while the dialog is open; afterwards it is stopped and
-// the window's trigger settings are written again.
+// the window's trigger settings are written again. A link error ends the
+// dialog, and the status line says that the threshold was not written.
 void MainWindow::on_VthMonitor_clicked()
 {
     if (!udpThread)
@@ -38,16 +40,24 @@ void MainWindow::on_VthMonitor_clicked()
     // Arms the board; no stream is opened.
     connected();
 
+    QPointer<QUdpThread> worker = udpThread;
     {
         VthCheckDialog dialog(udpThread, saved);
         connect(&dialog, &VthCheckDialog::setVth, this, &MainWindow::setVth);
         connect(this, &MainWindow::received, &dialog, &VthCheckDialog::setStatus);
+        // A link error discards the worker: nothing chosen here could reach
+        // the board any more, so the monitor ends with it.
+        connect(udpThread, &QObject::destroyed, &dialog, &QDialog::reject);
         dialog.exec();
     }
 
-    // A link error meanwhile has discarded the worker: both steps then do
-    // nothing and the window stays as the error left it.
+    // Without the worker both steps below do nothing, and the window stays
+    // as the link error left it.
     on_stop_clicked();
+    if (!worker || worker != udpThread) {
+        notDone(tr("Threshold not written"));
+        return;
+    }
     statusBar()->showMessage(tr(" stopped"));
     applyTrigger();
 }

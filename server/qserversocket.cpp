@@ -2,7 +2,6 @@
 
 #include <QDeadlineTimer>
 #include <QPointer>
-#include <QStringList>
 #include <QTcpSocket>
 #include <QThread>
 
@@ -10,9 +9,27 @@
 #include <poll.h>
 #endif
 
+namespace {
+
+// "quit" as the first word, whatever follows it.
+bool isQuit(const QString &text)
+{
+    QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (words.isEmpty())
+        return false;
+    QString &last = words.last();
+    last.chop(last.endsWith(QLatin1String("\r\n")) ? 2 : 1);
+    return words.first() == QLatin1String("quit");
+}
+
+} // namespace
+
 QServerSocket::QServerSocket(quint64 id, QTcpSocket *socket, QObject *parent)
     : QObject(parent), socket(socket), clientId(id), lineBuffer(QLatin1String(""))
 {
+    // Whatever a client sends, what is held for it stays bounded: here, and
+    // in the texts framed below.
+    socket->setReadBufferSize(ReadBufferSize);
     connect(socket, &QTcpSocket::readyRead, this, &QServerSocket::getPacket);
     connect(socket, &QTcpSocket::disconnected, this, qOverload<>(&QServerSocket::dispose));
     active = true;
@@ -20,56 +37,99 @@ QServerSocket::QServerSocket(quint64 id, QTcpSocket *socket, QObject *parent)
 
 QServerSocket::~QServerSocket() = default;
 
+// Every chunk is framed as it arrives, also while the client is held; the
+// texts are then handed out one at a time.
 void QServerSocket::getPacket()
 {
-    // A reply to this client is being written, or its last line is still
-    // being handled: what came meanwhile is framed once that is over.
-    if (!active || busy > 0)
+    if (active && !frame(socket->readAll()))
         return;
-    QByteArray bytes = socket->readAll();
-    // Text ends at the first NUL byte; the rest of the chunk is dropped.
+    handOut();
+}
+
+// Takes one chunk: text up to its first NUL byte, appended to the unfinished
+// line; a chunk that ends with CR or LF completes a command text. False when
+// the client has sent more than it may (it is closed then).
+bool QServerSocket::frame(QByteArray bytes)
+{
+    if (bytes.isEmpty())
+        return true;
     const int nul = bytes.indexOf('\0');
     if (nul >= 0)
         bytes.truncate(nul);
     const QString chunk = QString::fromLatin1(bytes);
     const bool complete = chunk.endsWith(QLatin1Char('\n')) || chunk.endsWith(QLatin1Char('\r'));
 
-    if (lineBuffer.size() + chunk.size() > MaxCommandLength) {
-        // A client that never ends its line must not grow the buffer for ever.
+    qsizetype held = pendingChars + lineBuffer.size() + chunk.size();
+    if (complete)
+        held -= chunk.endsWith(QLatin1String("\r\n")) ? 2 : 1;
+    if (held > MaxCommandLength) {
         lineBuffer = QString();
         emit strErr(QStringLiteral("Command too long from Client %1 (over %2 bytes)\n")
                         .arg(clientId)
                         .arg(int(MaxCommandLength)));
-        dispose(true);
-        return;
+        end(true, false);
+        return false;
     }
     lineBuffer.append(chunk);
-    if (!complete)
-        return;
+    if (complete) {
+        pendingChars += lineBuffer.size();
+        pending.append(lineBuffer);
+        lineBuffer = QString();
+    }
+    return true;
+}
 
-    const QString text = lineBuffer;
-    lineBuffer = QString();
+// Hands the oldest text to the window, unless the client is busy; the next
+// one follows from the event loop.
+void QServerSocket::handOut()
+{
+    if (busy > 0 || pending.isEmpty()) {
+        handOutLater();
+        return;
+    }
+    const QString text = pending.takeFirst();
+    pendingChars -= text.size();
     QPointer<QServerSocket> self(this);
     ++busy;
     emit received(text);
-    // The interpreter may have closed this client, or a nested event loop
-    // may even have deleted it.
+    // A nested event loop inside the interpreter may even have deleted it.
     if (!self)
         return;
     --busy;
-
-    QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    if (!words.isEmpty()) {
-        QString &last = words.last();
-        last.chop(last.endsWith(QLatin1String("\r\n")) ? 2 : 1);
-        if (words.first() == QLatin1String("quit")) {
+    if (isQuit(text)) {
+        // Nothing after "quit" is handled.
+        dropTexts();
+        if (active)
             send(QByteArrayLiteral("Bye-Bye!\r\n"));
-            if (self)
-                dispose(true);
-            return;
-        }
+        if (self)
+            end(true, false);
+        return;
     }
-    resumeLater();
+    handOutLater();
+}
+
+// Input that raised no readyRead() of its own (it came while a text was
+// being handled) and texts still to hand out go on from the event loop, never
+// inside the call that just ended. A client that has gone and has nothing
+// left goes too.
+void QServerSocket::handOutLater()
+{
+    const bool input = active && socket->bytesAvailable() > 0;
+    if (!input && (busy > 0 || pending.isEmpty())) {
+        if (!active && pending.isEmpty())
+            deleteLater();
+        return;
+    }
+    if (handOutPosted)
+        return;
+    handOutPosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            handOutPosted = false;
+            getPacket();
+        },
+        Qt::QueuedConnection);
 }
 
 void QServerSocket::hold()
@@ -81,23 +141,13 @@ void QServerSocket::release()
 {
     if (busy > 0)
         --busy;
-    resumeLater();
+    handOutLater();
 }
 
-// Input that arrived while the client was busy raised no new readyRead():
-// it is framed from the event loop, not inside the call that just ended.
-void QServerSocket::resumeLater()
+void QServerSocket::dropTexts()
 {
-    if (!active || busy > 0 || resumePosted || socket->bytesAvailable() <= 0)
-        return;
-    resumePosted = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            resumePosted = false;
-            getPacket();
-        },
-        Qt::QueuedConnection);
+    pending.clear();
+    pendingChars = 0;
 }
 
 bool QServerSocket::send(const QByteArray &data)
@@ -114,19 +164,14 @@ bool QServerSocket::send(const QByteArray &data)
         if (!self)
             return false;
     }
-    ++busy;
-    const bool written = waitWritten();
-    if (!self)
-        return false;
-    --busy;
-    if (!written) {
+    if (!waitWritten()) {
+        if (!self)
+            return false;
         sent = false;
         emit strErr(errorText);
         if (self)
             dispose(true);
-        return false;
     }
-    resumeLater();
     return sent;
 }
 
@@ -161,14 +206,31 @@ bool QServerSocket::waitWritten()
     }
 }
 
+
 void QServerSocket::dispose()
 {
     dispose(true);
 }
 
+// A client that has gone by itself (closed, or a send failed) keeps the
+// lines it sent before; a server stop drops them.
 void QServerSocket::dispose(bool bEmit)
 {
-    if (!active)
+    end(bEmit, bEmit);
+}
+
+// Ends the connection. Texts kept are still handed out (their replies go
+// nowhere), and the object goes once they have been.
+void QServerSocket::end(bool bEmit, bool keepTexts)
+{
+    if (!keepTexts)
+        dropTexts();
+    if (!active) {
+        handOutLater();
+        return;
+    }
+    // Input Qt still holds came before the end.
+    if (keepTexts && socket->bytesAvailable() > 0 && !frame(socket->readAll()))
         return;
     disconnect(socket, &QTcpSocket::readyRead, this, &QServerSocket::getPacket);
     disconnect(socket, &QTcpSocket::disconnected, this, qOverload<>(&QServerSocket::dispose));
@@ -176,7 +238,9 @@ void QServerSocket::dispose(bool bEmit)
     // The closed socket goes with its client, not with the server.
     socket->deleteLater();
     active = false;
+    QPointer<QServerSocket> self(this);
     if (bEmit)
         emit disconnected();
-    deleteLater();
+    if (self)
+        handOutLater();
 }

@@ -4,20 +4,25 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class QTcpSocket;
 
 // One client of the command server: frames the byte stream into command
-// texts, sends replies and says goodbye to "quit".
+// texts, hands them to the window one at a time, sends replies and says
+// goodbye to "quit".
 class QServerSocket : public QObject
 {
     Q_OBJECT
 public:
-    // Longest command text kept while waiting for its line end; a client
-    // that sends more is logged and closed.
+    // Most text a client may have sent that is not handled yet: its
+    // unfinished line (the line end aside) and the lines waiting behind a
+    // command. A client that sends more is logged and closed.
     enum { MaxCommandLength = 65536 };
     // How long one reply may take to be written.
     enum { SendTimeoutMs = 3000 };
+    // Qt's own read buffer: beyond it, input waits in the system.
+    enum { ReadBufferSize = 65536 };
 
     QServerSocket(quint64 id, QTcpSocket *socket, QObject *parent = nullptr);
     ~QServerSocket() override;
@@ -27,8 +32,9 @@ public:
     bool send(const QByteArray &data);
     quint64 id() const { return clientId; }
     bool isActive() const { return active; }
-    // While held, nothing more is read: a line the window has to keep waiting
-    // holds back this client's lines after it, "quit" too.
+    // While held, the next command text is not handed out (a command that
+    // waits, or whose reply is still to come, holds back the lines after it,
+    // "quit" too); input is still read and framed meanwhile.
     void hold();
     void release();
 
@@ -45,19 +51,26 @@ public slots:
     void dispose();
 
 private:
+    bool frame(QByteArray bytes);
+    void handOut();
+    void handOutLater();
+    void dropTexts();
+    void end(bool bEmit, bool keepTexts);
     bool waitWritten();
-    void resumeLater();
-
-    // Inside the interpreter or a send: input waits in the socket, so a
-    // client's lines are handled one at a time and in order.
-    int busy = 0;
-    bool resumePosted = false;
 
     QTcpSocket *socket = nullptr;
     quint64 clientId = 0;
     QString lineBuffer;
     QString errorText;
     bool active = false;
+    // Complete command texts not handed out yet, oldest first. A client that
+    // has gone keeps this object until they have been handled.
+    QStringList pending;
+    qsizetype pendingChars = 0;
+    // Above 0: do not hand out the next text yet (one is being handled, or
+    // the window holds this client).
+    int busy = 0;
+    bool handOutPosted = false;
 };
 
 #endif

@@ -341,9 +341,10 @@ private slots:
         QCOMPARE(worker->queuedRequests(), 4); // monitor, start, stop, trigger
     }
 
-    // A link error while the dialog is open: the dialog stops reading the
-    // worker, the stop and the trigger write are skipped, and the window
-    // ends locked to the General tab.
+    // A link error while the dialog is open ends it once the error box has
+    // been answered: nothing chosen could reach the board. The stop and the
+    // trigger write are skipped, the status line says that the threshold
+    // was not written, and the window ends locked to the General tab.
     void linkErrorDuringDialog()
     {
         Rig r;
@@ -356,7 +357,6 @@ private slots:
             checkOpenRun(r, d, 0x20, &opened);
             if (!opened)
                 return;
-            Ui_VthCheckDialog *dui = D::ui(*d);
             worker->setTimeout(1);
             worker->setRetry(1);
             r.answerer.answer(QMessageBox::Ok);
@@ -364,18 +364,10 @@ private slots:
             QVERIFY(r.answerer.waitForBoxes(1, 20000));
             QVERIFY(!A::worker(r.w));
             QTRY_VERIFY_WITH_TIMEOUT(worker.isNull(), 5000);
+            QTRY_VERIFY(!d->isVisible());
+            QCOMPARE(d->result(), int(QDialog::Rejected));
             r.emu.clearFaults();
             r.emu.clearRequests();
-
-            // Statuses without a worker: the dialog shows what it had.
-            dui->min->setText(QStringLiteral("kept"));
-            emit r.w.received();
-            emit r.w.received();
-            QCOMPARE(dui->min->text(), QStringLiteral("kept"));
-            QVERIFY(d->isVisible());
-            dui->spinBox->setValue(250);
-            QTest::keyClick(dui->spinBox, Qt::Key_Return);
-            dui->ok->click();
             reachedEnd = true;
         });
         r.ui()->VthMonitor->click();
@@ -384,8 +376,8 @@ private slots:
 
         QCOMPARE(r.answerer.count(), 1); // the link error only
         QVERIFY(r.answerer.last().text.endsWith(QStringLiteral("QTelvo: Socket operation timed out")));
-        QCOMPARE(r.ui()->Vth->text(), QStringLiteral("250"));
-        QCOMPARE(r.status(), QStringLiteral(" stopped"));
+        QCOMPARE(r.ui()->Vth->text(), QStringLiteral("55"));
+        QCOMPARE(r.status(), QStringLiteral(" Threshold not written: the board link was lost"));
         QVERIFY(!A::worker(r.w));
         QVERIFY(!A::stream(r.w));
         QVERIFY(!A::running(r.w));

@@ -12,6 +12,7 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTextEdit>
@@ -474,9 +475,11 @@ private slots:
             return writes;
         };
         // Back in the event loop long before the save's dozen slow replies,
-        // with the tabs locked until the new job has run.
+        // with the tabs locked until the new job has run, and the status
+        // line saying why.
         QVERIFY(saveWrites().size() < 10);
         QVERIFY(!ui.tabWidget->isEnabled());
+        QCOMPARE(w.statusBar()->currentMessage(), QStringLiteral(" saving to EEPROM..."));
         QTRY_COMPARE_WITH_TIMEOUT(saveWrites().size(), 10, 15000);
         emu.clearFaults();
         const QList<BoardEmulator::Request> save = saveWrites();
@@ -501,6 +504,77 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(ui.read->isEnabled() && tabsEnabled(w, true), 15000);
         QVERIFY(ui.tabWidget->isEnabled());
         QCOMPARE(answerer.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(w.statusBar()->currentMessage(), QString(), 10000);
+    }
+
+    // Jobs that wait for a flush which then fails go on only once the link
+    // error's box has been answered: a Read of another board completes, a
+    // tab switch finds no worker to start, and a register write that can no
+    // longer be made says so in the status line.
+    void jobsAfterTheLinkErrorBox_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::newRow("read another board") << "read";
+        QTest::newRow("tab switch") << "tab";
+        QTest::newRow("ok") << "ok";
+    }
+
+    void jobsAfterTheLinkErrorBox()
+    {
+        QFETCH(QString, action);
+        BoardEmulator emu;
+        QVERIFY(emu.start());
+        BoardEmulator other;
+        QVERIFY(other.start());
+        MainWindow w(false, 1024);
+        Form ui(w);
+        QVERIFY(readBoard(w, emu));
+        ui.tabWidget->setCurrentIndex(2);
+        QTRY_VERIFY_WITH_TIMEOUT(!A::worker(w)->isRunning(), 10000);
+        A::worker(w)->setTimeout(1);
+        A::worker(w)->setRetry(1);
+        auto *config = Form::find<QLineEdit>(w, "config");
+        auto *ok = Form::find<QPushButton>(w, "ok");
+
+        ModalAnswerer answerer;
+        answerer.answer(QMessageBox::Ok); // the question
+        emu.setFault(BoardEmulator::DropReplies);
+        config->setText(QStringLiteral("0x0B"));
+        ok->click(); // its flush fails after a second
+        if (action == QLatin1String("read")) {
+            ui.udp->setText(QString::number(other.udpPort()));
+            ui.read->click();
+        } else if (action == QLatin1String("tab")) {
+            ui.tabWidget->setCurrentIndex(1);
+        } else {
+            answerer.answer(QMessageBox::Ok);
+            config->setText(QStringLiteral("0x0C"));
+            ok->click();
+        }
+        QVERIFY(!ui.tabWidget->isEnabled());
+        bool waitedInBox = false;
+        answerer.answerWith([&](QWidget *box) {
+            QTest::qWait(300);
+            waitedInBox = other.requests().isEmpty() && !ui.tabWidget->isEnabled();
+            qobject_cast<QMessageBox *>(box)->button(QMessageBox::Ok)->click();
+        });
+        QVERIFY(answerer.waitForBoxes(action == QLatin1String("ok") ? 3 : 2, 20000));
+        QVERIFY(waitedInBox);
+        QVERIFY(answerer.last().text.endsWith(QStringLiteral("QTelvo: Socket operation timed out")));
+        emu.clearFaults();
+        if (action == QLatin1String("read")) {
+            QTRY_VERIFY_WITH_TIMEOUT(ui.read->isEnabled() && tabsEnabled(w, true), 10000);
+            QVERIFY(hasRequest(other, false, 0, 48));
+        } else {
+            QTest::qWait(300);
+            QVERIFY(!A::worker(w));
+            QVERIFY(tabsEnabled(w, false));
+            QCOMPARE(ui.tabWidget->currentIndex(), 0);
+        }
+        if (action == QLatin1String("ok"))
+            QCOMPARE(w.statusBar()->currentMessage(),
+                     QStringLiteral(" Register settings not written: the board link was lost"));
+        QVERIFY(ui.tabWidget->isEnabled());
     }
 
     // Signals of a worker that is not the window's current one carry

@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
@@ -286,6 +287,52 @@ private slots:
         QCOMPARE(rig.emu.eepromPage(1), first);
         QCOMPARE(rig.emu.eepromPage(2), second);
         QCOMPARE(int(rig.emu.reg(5)), 0);
+        rig.emu.clearFaults();
+    }
+
+    // Closing the window while a save or network write runs on a slow board
+    // lets it finish (the page whole and the EEPROM gate shut, or the write
+    // protect back on), says so, and the window then closes by itself.
+    void closeWhileWriting_data()
+    {
+        QTest::addColumn<bool>("network");
+        QTest::newRow("save") << false;
+        QTest::newRow("network settings") << true;
+    }
+
+    void closeWhileWriting()
+    {
+        QFETCH(bool, network);
+        Rig rig;
+        QVERIFY(rig.openEeprom(0x00, 1));
+        MainWindow &w = rig.w;
+        w.show();
+        ModalAnswerer answerer; // any box but the question fails the test
+        rig.emu.setFault(BoardEmulator::DelayReplies, 200);
+        if (network) {
+            tabs(w)->setCurrentIndex(0);
+            child<QLineEdit>(w, "newAddr")->setText(QStringLiteral("127.1.2.33"));
+            child<QLineEdit>(w, "newTcp")->setText(QStringLiteral("24"));
+            child<QLineEdit>(w, "newUdp")->setText(QStringLiteral("4660"));
+            button(w, "write")->click();
+        } else {
+            combo(w, "page")->setCurrentIndex(1);
+            answerer.answer(QMessageBox::Ok);
+            button(w, "saveROM")->click();
+        }
+        QTest::qWait(300);
+        w.close();
+        QVERIFY(w.isVisible());
+        QCOMPARE(w.statusBar()->currentMessage(), QStringLiteral(" finishing the write to the board, then closing..."));
+        QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 30000);
+        if (network) {
+            QCOMPARE(rig.emu.infoBlock().mid(8, 4), QByteArray::fromHex("7f010221"));
+            QCOMPARE(int(rig.emu.writeProtect()), 0xFF);
+        } else {
+            checkSaveWrites(writes(rig.emu), 1, boardSettings(0x00));
+            QCOMPARE(rig.emu.eepromPage(1), boardSettings(0x00));
+            QCOMPARE(int(rig.emu.reg(5)), 0);
+        }
         rig.emu.clearFaults();
     }
 

@@ -453,8 +453,8 @@ private slots:
         QVERIFY(!r.ui()->tabWidget->isTabEnabled(1));
     }
 
-    // Signals of a replaced worker do not reach the window any more.
-    void replacedWorkerIsDisconnected()
+    // Signals of a replaced worker are not acted upon.
+    void replacedWorkerIsIgnored()
     {
         Rig r;
         QVERIFY(r.open());

@@ -47,6 +47,13 @@ struct MainWindowAccess {
 struct QServerSocketAccess {
     static QString buffer(QServerSocket *s) { return s->lineBuffer; }
     static QTcpSocket *socket(QServerSocket *s) { return s->socket; }
+    // Its next text is not handed out yet (its command waits, or the reply).
+    static bool held(QServerSocket *s) { return s->busy > 0; }
+    // Everything kept for it: Qt's buffer, the unfinished line, texts queued.
+    static qint64 kept(QServerSocket *s)
+    {
+        return (s->isActive() ? s->socket->bytesAvailable() : 0) + s->lineBuffer.size() + s->pendingChars;
+    }
 };
 
 namespace rig {

@@ -249,16 +249,16 @@ private slots:
             QVERIFY(!A::running(r.w));
             QCOMPARE(writesTo(r.emu, 4), (QList<int>{0x20, 0x10}));
         }
-        // A slow write right after the event: the end of the stream must not
-        // cut the flush run short and lose its reply.
+        // A slow write right after the event, mostly while the stream still
+        // ends: the stream's end must not cut the flush run short and lose
+        // its reply.
         QCOMPARE(c->ask("single\r\n"), QByteArray("OK\r\nZentrofa>"));
         QTRY_VERIFY_WITH_TIMEOUT(!A::event(r.w).isEmpty() && !A::running(r.w), 10000);
-        QVERIFY(A::stream(r.w));
         r.emu.clearRequests();
         r.emu.setFault(BoardEmulator::DelayReplies, 800);
         QCOMPARE(c->ask("rate 3\r\n"), QByteArray("OK\r\nrate:1/3 ns\r\nZentrofa>"));
         QCOMPARE(writesTo(r.emu, 20).size(), 1);
-        QVERIFY(!A::stream(r.w));
+        QTRY_VERIFY_WITH_TIMEOUT(!A::stream(r.w), 10000);
     }
 
     void startAndStop()
@@ -327,15 +327,17 @@ private slots:
         QVERIFY(A::worker(r.w)->isRunning());
         QCOMPARE(r.ui()->sampling->currentIndex(), 0);
         QVERIFY(writesTo(r.emu, 20).isEmpty() && writesTo(r.emu, 4).isEmpty());
-        QCOMPARE(a->ask("help\r\n"), Help);
-        // a's command came last: a gets the stream error.
+        // a's next line waits for its start's reply, so b's command is the
+        // latest: b gets the stream error, then a its answer.
+        a->write("help\r\n");
         r.answerer.answer(QMessageBox::Ok);
-        const QByteArray err = a->take(15000);
+        const QByteArray err = b->take(15000);
         QVERIFY2(err.startsWith("NG\r\nTCP error! - ") && err.endsWith("\r\nZentrofa>"), err.constData());
         QVERIFY(r.answerer.waitForBoxes(1, 10000));
         QCOMPARE(r.answerer.last().text, A::errorText(r.w));
         QCOMPARE(err, "NG\r\nTCP error! - " + A::errorText(r.w).toLatin1() + "\r\nZentrofa>");
         QVERIFY(r.log().contains(QStringLiteral("NG\nTCP error! - ") + A::errorText(r.w) + QStringLiteral("\n")));
+        QCOMPARE(a->take(), Help);
         QVERIFY(b->silent(200));
         QTRY_VERIFY_WITH_TIMEOUT(!A::stream(r.w), 10000);
         QVERIFY(A::serverRunning(r.w));
@@ -528,23 +530,106 @@ private slots:
         QCOMPARE(A::clients(r.w).size(), 1);
     }
 
-    // A line that has to wait for the write before it holds back the
-    // client's next ones: "quit" closes only after it has run.
-    void waitingLineBeforeQuit()
+    // Lines sent one by one behind a command that waits for the write
+    // before it are framed as they come and answered in order ("quit"
+    // last); when the client closes instead, they are still carried out.
+    void linesBehindAWaitingCommand_data()
     {
+        QTest::addColumn<bool>("quits");
+        QTest::newRow("quit") << true;
+        QTest::newRow("close") << false;
+    }
+    void linesBehindAWaitingCommand()
+    {
+        QFETCH(bool, quits);
         Rig r;
         QVERIFY(r.open());
+        r.ui()->rise->setChecked(true);
+        r.emu.clearRequests();
         r.emu.setFault(BoardEmulator::DelayReplies, 300);
         auto c = r.client();
         QVERIFY(c);
-        for (const char *line : {"rate 2\r\n", "delay 7\r\n", "quit\r\n"}) {
+        for (const char *line : {"rate 2\r\n", "trigger ch3\r\n", "help\r\n", "delay 7\r\n"}) {
             c->write(line);
             QTest::qWait(50);
         }
-        QVERIFY(c->closed(10000));
-        QCOMPARE(c->in, QByteArray("OK\r\nrate:1/2 ns\r\nZentrofa>Bye-Bye!\r\n"));
-        QTRY_COMPARE_WITH_TIMEOUT(writesTo(r.emu, 17), QList<int>{7}, 5000);
-        QVERIFY(unstamped(r.log()).contains(QStringLiteral("<T>Client[0] delay 7\n<T>Client[0] quit\n")));
+        if (quits) {
+            c->write("quit\r\n");
+            QVERIFY(c->closed(10000));
+            QCOMPARE(c->in, "OK\r\nrate:1/2 ns\r\nZentrofa>OK\r\ntrigger:Ch.3\r\nZentrofa>" + Help
+                                + "OK\r\ndelay:7(44.8ns)\r\nZentrofa>Bye-Bye!\r\n");
+        } else {
+            c->socket.disconnectFromHost();
+            QTRY_VERIFY_WITH_TIMEOUT(r.log().endsWith(QStringLiteral("delay:7(44.8ns)\n(not sent: the client has gone)\n")),
+                                     10000);
+        }
+        QList<quint32> order;
+        for (const BoardEmulator::Request &w : writes(r.emu))
+            order << w.address;
+        QCOMPARE(order, (QList<quint32>{20, 16, 17}));
+        QCOMPARE(writesTo(r.emu, 16), QList<int>{0x13});
+        QCOMPARE(writesTo(r.emu, 17), QList<int>{7});
+    }
+
+    // A command handled after a run has ended in the worker's thread but
+    // before the window has handled that end (the window was busy) waits
+    // for it: the pending reply is neither replaced nor lost.
+    void commandInTheRunsEndGap_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::newRow("set") << QByteArray("delay 7\r\n") << QByteArray("OK\r\ndelay:7(44.8ns)\r\nZentrofa>");
+        QTest::newRow("start") << QByteArray("single\r\n") << QByteArray("OK\r\nZentrofa>");
+    }
+    void commandInTheRunsEndGap()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QByteArray, reply);
+        Rig r;
+        QVERIFY(r.open());
+        auto a = r.client();
+        auto b = r.client();
+        QVERIFY(a && b);
+        r.emu.setFault(BoardEmulator::DelayReplies, 300);
+        a->write("rate 2\r\n");
+        QTRY_VERIFY(r.log().contains(QStringLiteral("Client[0] rate 2\n")));
+        b->write(line);
+        // Without the event loop: the flush ends in its thread, then b's
+        // line is handled before the window has seen that end.
+        QVERIFY(A::worker(r.w)->wait(5000));
+        QVERIFY(QServerSocketAccess::socket(A::clients(r.w).at(1))->waitForReadyRead(5000));
+        QCOMPARE(a->take(), QByteArray("OK\r\nrate:1/2 ns\r\nZentrofa>"));
+        QCOMPARE(b->take(), reply);
+        QVERIFY(a->silent(100));
+    }
+
+    // A start that waits for the last stream's end keeps its place: another
+    // client's start that comes after it, even before the waiting one has
+    // been resumed, is handled after it. The "OK" goes to the client of the
+    // latest command, as every deferred reply does.
+    void startsKeepTheirOrder()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto a = r.client();
+        auto b = r.client();
+        QVERIFY(a && b);
+        QCOMPARE(a->ask("single\r\n"), QByteArray("OK\r\nZentrofa>"));
+        QTRY_VERIFY_WITH_TIMEOUT(!A::event(r.w).isEmpty() && !A::running(r.w), 10000);
+        a->write("single\r\n");
+        QTRY_VERIFY(QServerSocketAccess::held(A::clients(r.w).at(0)));
+        b->write("single\r\n");
+        // Without the event loop: the stream ends and the window handles it,
+        // then b's line comes before the waiting start is resumed.
+        if (QTcpThread *stream = A::stream(r.w)) {
+            QVERIFY(stream->wait(20000));
+            QCoreApplication::sendPostedEvents(&r.w, QEvent::MetaCall);
+        }
+        QVERIFY(QServerSocketAccess::socket(A::clients(r.w).at(1))->waitForReadyRead(5000));
+        QCOMPARE(b->take(), QByteArray("NG\r\nAlready started\r\nZentrofa>"));
+        QCOMPARE(b->take(), QByteArray("OK\r\nZentrofa>"));
+        QVERIFY(unstamped(r.log()).endsWith(QStringLiteral("<T>Client[0] single\n<T>Client[1] single\nNG:Already started\nOK\n")));
+        QVERIFY(a->silent(100));
     }
 
     // A client that sends its line and closes its sending side still gets

@@ -3,6 +3,7 @@
 #include "serverrig.h"
 #include "ui_mainwindow.h"
 
+#include <QPointer>
 #include <QRandomGenerator>
 
 using namespace rig;
@@ -99,6 +100,53 @@ private slots:
         QCOMPARE(fresh->ask("rate 5 5\r\n").left(8), QByteArray("OK\r\nrate"));
         QVERIFY(r.log().count(QLatin1Char('\n')) <= 11000);
         QVERIFY(r.ui()->log->document()->blockCount() <= 10001);
+    }
+
+    // A client whose command waits for a slow board's write floods the
+    // server: what is kept for it stays bounded, it is closed at the cap with
+    // its log line, and the write before still reaches the board.
+    void floodWhileWaiting_data()
+    {
+        QTest::addColumn<QByteArray>("unit");
+        QTest::newRow("one endless line") << QByteArray(4096, 'x');
+        QTest::newRow("many lines") << QByteArray("help\r\n").repeated(700);
+    }
+    void floodWhileWaiting()
+    {
+        QFETCH(QByteArray, unit);
+        Rig r;
+        QVERIFY(r.open());
+        r.emu.setFault(BoardEmulator::DelayReplies, 900);
+        RawClient c;
+        QVERIFY(c.open(r.port()));
+        QTRY_COMPARE(A::clients(r.w).size(), 1);
+        QPointer<QServerSocket> s = A::clients(r.w).first();
+        qint64 most = 0;
+        std::atomic<bool> done{false};
+        std::thread flood([&] {
+            if (c.readPrompts(1) && c.send("rate 2\r\n")) {
+                QThread::msleep(100);
+                c.send("delay 7\r\n");
+                QThread::msleep(100);
+                const QByteArray block = unit.repeated(256);
+                for (qint64 sent = 0; sent < (qint64(64) << 20) && c.send(block); sent += block.size()) {
+                }
+            }
+            done = true;
+        });
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                if (s)
+                    most = qMax(most, QServerSocketAccess::kept(s));
+                return done.load();
+            },
+            30000);
+        flood.join();
+        QVERIFY(ended);
+        QVERIFY2(most <= 4 * QServerSocket::MaxCommandLength, QByteArray::number(most).constData());
+        QTRY_VERIFY(r.log().contains(QStringLiteral("Command too long from Client 0 (over 65536 bytes)\n")));
+        QTRY_VERIFY(A::clients(r.w).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(writesTo(r.emu, 20).size(), 1, 5000);
     }
 
     // A client that stops reading while its replies are large is closed by

@@ -5,6 +5,7 @@
 #include "serverrig.h"
 #include "ui_mainwindow.h"
 
+#include <QPointer>
 #include <QTextBlock>
 #include <QTextDocument>
 
@@ -160,6 +161,44 @@ private slots:
         QVERIFY(c->closed());
         QVERIFY(c->in.isEmpty());
         QVERIFY(r.ui()->start->isEnabled());
+    }
+
+    // A client whose start waits for the last stream's end leaves just as
+    // the stream ends: the start still runs for a client that has gone, and
+    // nothing points to it afterwards (a stale pointer aborts the sanitized
+    // build).
+    void clientLeavesWhileItsStartWaits()
+    {
+        Rig r;
+        QVERIFY(r.open());
+        auto d = r.client();
+        QVERIFY(d);
+        for (int round = 0; round < 2; ++round) {
+            auto c = r.client();
+            QVERIFY(c);
+            QPointer<QServerSocket> s = A::clients(r.w).last();
+            QCOMPARE(c->ask("single\r\n"), QByteArray("OK\r\nZentrofa>"));
+            QTRY_VERIFY_WITH_TIMEOUT(!A::event(r.w).isEmpty() && !A::running(r.w), 10000);
+            c->write("start\r\n");
+            QTRY_VERIFY(QServerSocketAccess::held(s));
+            c->socket.abort();
+            // Without the event loop: the stream ends and the window handles
+            // it, the client's end comes in, the waiting start runs, and only
+            // then does the client object go, before the stream is up.
+            if (QTcpThread *stream = A::stream(r.w)) {
+                QVERIFY(stream->wait(20000));
+                QCoreApplication::sendPostedEvents(&r.w, QEvent::MetaCall);
+            }
+            if (s)
+                QServerSocketAccess::socket(s)->waitForReadyRead(1000);
+            QCoreApplication::sendPostedEvents(&r.w, QEvent::MetaCall);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QTRY_VERIFY_WITH_TIMEOUT(A::running(r.w), 10000);
+            QTRY_VERIFY(r.log().endsWith(QStringLiteral("start\nOK\n(not sent: the client has gone)\n")));
+            QVERIFY(!A::current(r.w) || A::clients(r.w).contains(A::current(r.w)));
+            QCOMPARE(d->ask("stop\r\n"), QByteArray("OK\r\nZentrofa>"));
+            QTRY_VERIFY_WITH_TIMEOUT(!A::stream(r.w), 10000);
+        }
     }
 
     void logKeepsItsTail()
