@@ -128,6 +128,13 @@ void MainWindow::on_ok_clicked()
             if (address + 1 >= count)
                 break;
             const QString text = dacs[i].edit->text();
+            // A field left as shown keeps the board's code, which its 3-digit
+            // volts may not give back.
+            const quint16 shown = wordAt(image, address);
+            if (text == QUdpThread::toVolt(shown)) {
+                dacCodes[i] = shown;
+                continue;
+            }
             const int code = dacCode(text);
             if (code < 0) {
                 warn(this, QString::fromLatin1(dacs[i].message).arg(text));

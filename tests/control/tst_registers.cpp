@@ -302,19 +302,73 @@ private slots:
         QCOMPARE(rig.worker()->registers().mid(32), expected);
     }
 
-    // A code whose 3-digit display does not survive counts as a change and
-    // is written rounded.
-    void roundedCodeIsAChange()
+    // A code whose 3-digit display does not survive is kept while its field
+    // is left as shown; a value typed in is truncated as ever (0.178 V is
+    // 4666.1 codes: 0x123A).
+    void roundedCodeKeptUnlessEdited()
     {
         Rig &rig = *shared;
         const QByteArray regs = with(Base, 8, QByteArray::fromHex("1234"));
         QVERIFY(rig.openRegisters(regs));
         QCOMPARE(edit(rig.w, "vBIAS0")->text(), QStringLiteral("0.178"));
+        {
+            std::unique_ptr<ModalAnswerer> answerer(rig.pressOk({QMessageBox::Ok}));
+            QCOMPARE(answerer->count(), 1);
+            checkWarning(answerer->last(), QStringLiteral("Nothing changes"));
+            QTest::qWait(100);
+            QVERIFY(rig.emu.requests().isEmpty());
+        }
+
+        edit(rig.w, "vBIAS1")->setText(QStringLiteral("0.178"));
         std::unique_ptr<ModalAnswerer> answerer(rig.pressOk({QMessageBox::Ok}));
         QCOMPARE(answerer->count(), 1);
         checkQuestion(answerer->last());
-        const QByteArray expected = with(Base, 8, QByteArray::fromHex("123A"));
+        const QByteArray expected = with(regs, 10, QByteArray::fromHex("123A"));
         QCOMPARE(rig.written(), expected);
+        QCOMPARE(writes(rig.emu).size(), 1);
+        QCOMPARE(rig.emu.registers().mid(32), expected);
+        QCOMPARE(rig.worker()->registers().mid(32), expected);
+    }
+
+    void untouchedDacKeepsCode_data()
+    {
+        QTest::addColumn<QString>("adjust"); // empty: no edit
+        QTest::newRow("no edit") << QString();
+        QTest::newRow("adjust only") << QStringLiteral("7");
+    }
+
+    // DAC fields left as shown (1.56, 0.703, 1.24) keep the board's codes,
+    // which their volts would give back as 0x9FBE, 0x47FC and 0x7EF9.
+    void untouchedDacKeepsCode()
+    {
+        QFETCH(QString, adjust);
+        Rig &rig = *shared;
+        const QByteArray regs = QByteArray::fromHex("0AB10CC8" "9F5C" "0000" "4800" "0000" "7F00" "4000");
+        QVERIFY(rig.openRegisters(regs));
+        QCOMPARE(edit(rig.w, "vROFS0")->text(), QStringLiteral("1.56"));
+        QCOMPARE(edit(rig.w, "vBIAS0")->text(), QStringLiteral("0.703"));
+        QCOMPARE(edit(rig.w, "vOOFS0")->text(), QStringLiteral("1.24"));
+        if (adjust.isEmpty()) {
+            std::unique_ptr<ModalAnswerer> answerer(rig.pressOk({QMessageBox::Ok}));
+            QCOMPARE(answerer->count(), 1);
+            checkWarning(answerer->last(), QStringLiteral("Nothing changes"));
+            QTest::qWait(100);
+            QVERIFY(rig.emu.requests().isEmpty());
+            QCOMPARE(rig.emu.registers().mid(32), regs);
+            QCOMPARE(rig.worker()->registers().mid(32), regs);
+            return;
+        }
+        edit(rig.w, "adjust")->setText(adjust);
+        std::unique_ptr<ModalAnswerer> answerer(rig.pressOk({QMessageBox::Ok}));
+        QCOMPARE(answerer->count(), 1);
+        checkQuestion(answerer->last());
+        const QByteArray expected = with(regs, 3, QByteArray(1, char(adjust.toInt())));
+        QCOMPARE(rig.written(), expected);
+        const QList<Request> ws = writes(rig.emu);
+        QCOMPARE(ws.size(), 1);
+        QCOMPARE(ws.first().address, quint32(32));
+        QCOMPARE(int(ws.first().length), 16);
+        QCOMPARE(ws.first().data, expected);
         QCOMPARE(rig.emu.registers().mid(32), expected);
         QCOMPARE(rig.worker()->registers().mid(32), expected);
     }
