@@ -132,7 +132,7 @@ void MainWindow::on_serverStart_clicked()
         const bool connecting = tcpThread && !tcpThread->isAborted() && !tcpThread->isDraining();
         if (running || connecting) {
             on_stop_clicked();
-            if (udpThread)
+            if (udpThread && !workerBusy())
                 udpThread->stop();
         }
         stopServer();

@@ -167,10 +167,9 @@ void MainWindow::on_write_clicked()
 
 void MainWindow::on_tabWidget_currentChanged(int)
 {
-    // Without a worker nothing happens (the switch a link error's lock makes
-    // must not cut a Read that waited for the box). A poll or a read is cut
-    // short; an EEPROM save, flush or network write is let finish first, and
-    // the tab shown then decides.
+    // Without a worker nothing happens. A poll or a read is cut short; an
+    // EEPROM save, flush or network write is let finish first, and the tab
+    // shown then decides.
     if (!udpThread)
         return;
     whenWorkerFree(
@@ -255,7 +254,8 @@ void MainWindow::error(QString text)
         replyBuffer.append(text.toLatin1());
         replyBuffer.append("\n");
         sendReply();
-        if (udpThread)
+        // Polling ends; a flush (a remote stop's write) is let finish.
+        if (udpThread && !workerBusy())
             udpThread->stop();
     }
     warn(this, text);

@@ -233,6 +233,7 @@ private:
     quint8 drs4WriteConfig = 0;
     quint8 adcDelayAdjust = 0;
     quint16 dacCodes[6] = {0, 0, 0, 0, 0, 0};
+    QString dacShown[6]; // the DAC fields' texts as the refresh set them
     QString ipAddress;
     quint16 udpPort = 4660;
     quint16 tcpPort = 0;

@@ -128,11 +128,11 @@ void MainWindow::on_ok_clicked()
             if (address + 1 >= count)
                 break;
             const QString text = dacs[i].edit->text();
-            // A field left as shown keeps the board's code, which its 3-digit
-            // volts may not give back.
-            const quint16 shown = wordAt(image, address);
-            if (text == QUdpThread::toVolt(shown)) {
-                dacCodes[i] = shown;
+            // A field left as the refresh showed it, or showing the board's
+            // code, keeps that code: 3-digit volts may not give it back.
+            const quint16 board = wordAt(image, address);
+            if (text == dacShown[i] || text == QUdpThread::toVolt(board)) {
+                dacCodes[i] = board;
                 continue;
             }
             const int code = dacCode(text);
@@ -155,8 +155,10 @@ void MainWindow::on_ok_clicked()
     if (!askOkCancel(QStringLiteral("Are you sure you want to change the settings?")))
         return;
     // A link error while the box was open has discarded the worker.
-    if (!worker || worker != udpThread)
+    if (!worker || worker != udpThread) {
+        notDone(tr("Register settings not written"));
         return;
+    }
 
     // The values as taken now: a job that waits for a run keeps them.
     const std::array<quint8, Drs4Bytes> drs4 = {drs4Config, drs4WriteShift, drs4WriteConfig, adcDelayAdjust};
@@ -213,8 +215,10 @@ void MainWindow::refreshSettings()
                                             ui->vBIAS1, ui->vOOFS0, ui->vOOFS1};
     for (int i = 0; i < Reg::DacCount; ++i) {
         const int address = Reg::Dac + 2 * i;
-        if (address + 1 < count)
-            dacs[i]->setText(QUdpThread::toVolt(wordAt(image, address)));
+        if (address + 1 < count) {
+            dacShown[i] = QUdpThread::toVolt(wordAt(image, address));
+            dacs[i]->setText(dacShown[i]);
+        }
     }
 }
 
@@ -229,8 +233,10 @@ void MainWindow::on_saveROM_clicked()
     QPointer<QUdpThread> worker = udpThread;
     if (!askOkCancel(QStringLiteral("Are you sure you want to save to EEPROM?")))
         return;
-    if (!worker || worker != udpThread)
+    if (!worker || worker != udpThread) {
+        notDone(tr("EEPROM page not saved"));
         return;
+    }
     whenWorkerFree([this, worker, page, bits] {
         // Parameters are set only once no run can still read them.
         if (!worker || worker != udpThread || !endWorkerRun()) {

@@ -181,8 +181,10 @@ void MainWindow::notDone(const QString &what)
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     // An EEPROM page or network settings cut short would leave the board
-    // booting from a mixed page, or with its write protect cancelled: the
-    // run is let finish, and the window closes by itself then.
+    // with a mixed page (the boot page, if that is the one saved) and its
+    // EEPROM gate open, or with its write protect cancelled: the run is let
+    // finish, and the window closes by itself then (after the link error's
+    // box, should the run fail).
     if (udpThread && workerWriting()) {
         event->ignore();
         if (!closeWhenDone) {

@@ -26,7 +26,7 @@ const quint32 AddrTcpPort = 0xFFFFFF1C;
 const quint32 AddrWaitTime = 0xFFFFFF2C;
 const int InfoBlockSize = 20;
 const quint8 KeepAliveBit = 0x04;
-// 100 ms waits of the protect's restore after a failed network write.
+// 100 ms waits of the one try that undoes a step after a failure.
 const int RestoreWaitCount = 10;
 
 QString hex32(quint32 value)
@@ -229,27 +229,34 @@ void QTelvo::writeNetworkSettings(quint32 ip, quint16 udpPort, quint16 tcpPort)
                  && write(AddrUdpPort, port, sizeof port) > 0;
         }
     } catch (...) {
-        // Put the protect back with one short try before the failure leaves;
-        // the error keeps the original failure's texts.
-        const QString failureText = errorText;
-        const QString failureSocketText = socketErrorText;
-        const int savedTries = tries;
-        const int savedWaitCount = waitCount;
-        tries = 1;
-        waitCount = qMin(waitCount, RestoreWaitCount);
-        try {
-            cancelWriteProtect(false);
-        } catch (...) {
-        }
-        tries = savedTries;
-        waitCount = savedWaitCount;
-        errorText = failureText;
-        socketErrorText = failureSocketText;
+        undoAfterFailure([this] { cancelWriteProtect(false); });
         throw;
     }
 
     if (!cancelWriteProtect(false) || !ok)
         throw QStringLiteral("Unable to access EEPROM");
+}
+
+// Inside the handler of a failed step: undoes what the step left on the
+// board (the write protect cancelled, the EEPROM gate open) with one short
+// try, whose own failure is ignored; the error keeps the first failure's
+// texts.
+void QTelvo::undoAfterFailure(const std::function<void()> &step)
+{
+    const QString failureText = errorText;
+    const QString failureSocketText = socketErrorText;
+    const int savedTries = tries;
+    const int savedWaitCount = waitCount;
+    tries = 1;
+    waitCount = qMin(waitCount, RestoreWaitCount);
+    try {
+        step();
+    } catch (...) {
+    }
+    tries = savedTries;
+    waitCount = savedWaitCount;
+    errorText = failureText;
+    socketErrorText = failureSocketText;
 }
 
 bool QTelvo::cancelWriteProtect(bool cancel)

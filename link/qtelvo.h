@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QWaitCondition>
 #include <atomic>
+#include <functional>
 
 class QUdpSocket;
 
@@ -71,6 +72,7 @@ public slots:
 
 protected:
     void pause(int ms);
+    void undoAfterFailure(const std::function<void()> &step);
     int transactChunk(qint8 id, const char *kind, quint32 address, quint8 length);
 
     qint8 packetId = 0;

@@ -330,12 +330,18 @@ void QUdpThread::saveRom()
             static_cast<char>((sampling & ~Reg::SamplingSignMask) | bits);
 
     const quint32 base = Reg::eepromPageAddress(romPage);
-    if (writeByte(RomWriteRegister, Reg::RomWriteEnable) > 0) {
-        const uchar *bytes = reinterpret_cast<const uchar *>(page.constData());
-        for (int k = 0; k < PageSize / 4; ++k) {
-            if (write(base + 4 * k, bytes + 4 * k, 4) == 0)
-                break;
+    try {
+        if (writeByte(RomWriteRegister, Reg::RomWriteEnable) > 0) {
+            const uchar *bytes = reinterpret_cast<const uchar *>(page.constData());
+            for (int k = 0; k < PageSize / 4; ++k) {
+                if (write(base + 4 * k, bytes + 4 * k, 4) == 0)
+                    break;
+            }
         }
+    } catch (...) {
+        // The EEPROM gate is not left open by a failed page write.
+        undoAfterFailure([this] { writeByte(RomWriteRegister, 0); });
+        throw;
     }
     writeByte(RomWriteRegister, 0);
     readPage(romPage);

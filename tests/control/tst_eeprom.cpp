@@ -320,7 +320,7 @@ private slots:
             answerer.answer(QMessageBox::Ok);
             button(w, "saveROM")->click();
         }
-        QTest::qWait(300);
+        QTRY_VERIFY_WITH_TIMEOUT(!writes(rig.emu).isEmpty(), 10000);
         w.close();
         QVERIFY(w.isVisible());
         QCOMPARE(w.statusBar()->currentMessage(), QStringLiteral(" finishing the write to the board, then closing..."));
@@ -380,6 +380,8 @@ private slots:
             QCOMPARE(r.address, quint32(5));
         for (int n = 0; n < 4; ++n)
             QCOMPARE(rig.emu.eepromPage(n), QByteArray(32, char(0x40 + n)));
+        // The EEPROM gate is not left open.
+        QTRY_COMPARE(int(rig.emu.reg(5)), 0);
     }
 };
 

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -333,18 +334,32 @@ private slots:
     void untouchedDacKeepsCode_data()
     {
         QTest::addColumn<QString>("adjust"); // empty: no edit
-        QTest::newRow("no edit") << QString();
-        QTest::newRow("adjust only") << QStringLiteral("7");
+        QTest::addColumn<bool>("boardChanged");
+        QTest::newRow("no edit") << QString() << false;
+        QTest::newRow("adjust only") << QStringLiteral("7") << false;
+        QTest::newRow("board changed since shown") << QString() << true;
     }
 
     // DAC fields left as shown (1.56, 0.703, 1.24) keep the board's codes,
-    // which their volts would give back as 0x9FBE, 0x47FC and 0x7EF9.
+    // which their volts would give back as 0x9FBE, 0x47FC and 0x7EF9; also
+    // when the tab's read brought a code the fields do not show.
     void untouchedDacKeepsCode()
     {
         QFETCH(QString, adjust);
+        QFETCH(bool, boardChanged);
         Rig &rig = *shared;
-        const QByteArray regs = QByteArray::fromHex("0AB10CC8" "9F5C" "0000" "4800" "0000" "7F00" "4000");
+        QByteArray regs = QByteArray::fromHex("0AB10CC8" "9F5C" "0000" "4800" "0000" "7F00" "4000");
         QVERIFY(rig.openRegisters(regs));
+        if (boardChanged) {
+            regs = with(regs, 8, QByteArray::fromHex("4000"));
+            rig.emu.setRegister(40, 0x40);
+            rig.emu.setRegister(41, 0x00);
+            tabs(rig.w)->setCurrentIndex(3);
+            tabs(rig.w)->setCurrentIndex(2);
+            QTRY_COMPARE_WITH_TIMEOUT(rig.worker()->registers().mid(32), regs, 10000);
+            QTRY_VERIFY(!rig.worker()->isRunning());
+            rig.emu.clearRequests();
+        }
         QCOMPARE(edit(rig.w, "vROFS0")->text(), QStringLiteral("1.56"));
         QCOMPARE(edit(rig.w, "vBIAS0")->text(), QStringLiteral("0.703"));
         QCOMPARE(edit(rig.w, "vOOFS0")->text(), QStringLiteral("1.24"));
@@ -586,6 +601,7 @@ private slots:
         QVERIFY(writes(rig.emu).isEmpty());
         QCOMPARE(rig.emu.registers().mid(32), Base);
         QCOMPARE(tabs(w)->currentIndex(), 0);
+        QCOMPARE(w.statusBar()->currentMessage(), QStringLiteral(" Register settings not written: the board link was lost"));
     }
 };
 
