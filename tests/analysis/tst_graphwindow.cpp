@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -561,6 +562,16 @@ private slots:
         QVERIFY(g);
         G::ui(*g)->actionAuto->trigger();
         QSignalSpy replots(plot(*g), &QCustomPlot::afterReplot);
+        // A frame is at least 30 ms (its timer may fire 5% early), and the
+        // burst takes as long as the machine makes it: the draws it may have
+        // cost are counted from the time it took, plus one for the layout
+        // of the shown window.
+        QElapsedTimer clock;
+        clock.start();
+        auto allowed = [&](int extra) { return 1 + extra + clock.elapsed() / 25; };
+        auto spent = [&] {
+            return QByteArray::number(replots.count()) + " replots in " + QByteArray::number(clock.elapsed()) + " ms";
+        };
         QByteArray &buffer = A::eventBuffer(w);
         // Events inside the range -10..10 of the first one, except two in
         // mid-burst: one flat at -1000, one reaching 500 on channel 7.
@@ -572,14 +583,16 @@ private slots:
             emit w.newData(&buffer, i == 199 ? 1 : 0);
         }
         QCOMPARE(G::shownEvent(*g), small(199));
-        QVERIFY(replots.count() <= 1);
+        QVERIFY2(replots.count() <= allowed(0), spent().constData());
         QTRY_VERIFY(shows(*g, small(199), [] { QList<int> l; for (int c = 0; c < 16; ++c) l << c; return l; }(), false));
-        QVERIFY(replots.count() <= 2);
+        QVERIFY2(replots.count() <= allowed(1), spent().constData());
         QCOMPARE(plot(*g)->xAxis->range().upper, 512.0);
         QCOMPARE(plot(*g)->yAxis->range().lower, -1010.0);
         QCOMPARE(plot(*g)->yAxis->range().upper, 500 + 0.25 * 500);
+        // Once the newest event is shown, nothing is drawn again.
+        const int drawn = replots.count();
         QTest::qWait(60);
-        QVERIFY(replots.count() <= 2);
+        QCOMPARE(replots.count(), drawn);
     }
 
     // Several windows each receive every event; closing the main window
