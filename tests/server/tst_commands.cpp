@@ -241,7 +241,8 @@ private slots:
             r.emu.clearRequests();
             QCOMPARE(c->ask("single\r\n"), QByteArray("OK\r\nZentrofa>"));
             QByteArray reply;
-            for (int k = 0; k < 50 && reply.size() != 2 + 32768 + 9; ++k) {
+            const QDeadlineTimer deadline(15000);
+            while (reply.size() != 2 + 32768 + 9 && !deadline.hasExpired()) {
                 c->write("read\r\n");
                 reply = c->takeRead();
             }
@@ -255,7 +256,7 @@ private slots:
         QCOMPARE(c->ask("single\r\n"), QByteArray("OK\r\nZentrofa>"));
         QTRY_VERIFY_WITH_TIMEOUT(!A::event(r.w).isEmpty() && !A::running(r.w), 10000);
         r.emu.clearRequests();
-        r.emu.setFault(BoardEmulator::DelayReplies, 800);
+        r.emu.setFault(BoardEmulator::DelayReplies, 400);
         QCOMPARE(c->ask("rate 3\r\n"), QByteArray("OK\r\nrate:1/3 ns\r\nZentrofa>"));
         QCOMPARE(writesTo(r.emu, 20).size(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(!A::stream(r.w), 10000);
