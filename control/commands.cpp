@@ -34,6 +34,24 @@ bool boardRead(const QUdpThread *worker)
 // Lines the Server tab keeps; older ones are dropped.
 const int MaxLogLines = 10000;
 const int LogSlack = 1000;
+// Characters the log keeps of one line (a client's line may be 64 KiB).
+const int MaxLogLineLength = 1024;
+
+// Lines longer than the log keeps are cut, with their length said.
+QString shortLines(const QString &text)
+{
+    if (text.size() <= MaxLogLineLength)
+        return text;
+    QStringList lines = text.split(QLatin1Char('\n'));
+    bool cut = false;
+    for (QString &line : lines) {
+        if (line.size() > MaxLogLineLength) {
+            line = line.left(MaxLogLineLength) + QStringLiteral("... (%1 characters)").arg(line.size());
+            cut = true;
+        }
+    }
+    return cut ? lines.join(QLatin1Char('\n')) : text;
+}
 
 QString stamp()
 {
@@ -220,9 +238,11 @@ void MainWindow::deleteClient()
         currentClient = nullptr;
 }
 
-// Appends to the log and shows it; only the last MaxLogLines lines are kept.
+// Appends to the log and shows it; only the last MaxLogLines lines are kept,
+// each cut at MaxLogLineLength characters.
 void MainWindow::appendLog(QString text)
 {
+    text = shortLines(text);
     logText += text;
     logLines += text.count(QLatin1Char('\n'));
     if (logLines > MaxLogLines + LogSlack) {

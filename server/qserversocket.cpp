@@ -7,6 +7,8 @@
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #endif
 
 namespace {
@@ -150,10 +152,32 @@ void QServerSocket::dropTexts()
     pendingChars = 0;
 }
 
+// Lines the system has received from the client came before this reply:
+// they are framed now (and handed out later, in order), since a write that
+// meets a connection the client has reset would discard them unread.
+void QServerSocket::takeArrived()
+{
+#ifdef Q_OS_UNIX
+    const int fd = int(socket->socketDescriptor());
+    int waiting = 0;
+    if (!active || fd < 0 || ::ioctl(fd, FIONREAD, &waiting) != 0 || waiting <= 0)
+        return;
+    // Qt's buffer holds what came before (it is empty but inside a readyRead).
+    QByteArray bytes = socket->readAll();
+    const qsizetype before = bytes.size();
+    bytes.resize(before + qMin<qsizetype>(waiting, ReadBufferSize));
+    const ssize_t got = ::recv(fd, bytes.data() + before, size_t(bytes.size() - before), MSG_DONTWAIT);
+    bytes.resize(before + qMax<qsizetype>(got, 0));
+    if (frame(bytes))
+        handOutLater();
+#endif
+}
+
 bool QServerSocket::send(const QByteArray &data)
 {
     errorText = QStringLiteral("Failed to send to Client %1\n").arg(clientId);
     QPointer<QServerSocket> self(this);
+    takeArrived();
     const bool open = active && socket->state() == QAbstractSocket::ConnectedState;
     bool sent = open && socket->write(data) == data.size();
     if (!sent) {
@@ -164,9 +188,12 @@ bool QServerSocket::send(const QByteArray &data)
         if (!self)
             return false;
     }
-    if (!waitWritten()) {
-        if (!self)
-            return false;
+    sending = true;
+    const bool written = waitWritten();
+    if (!self)
+        return false;
+    sending = false;
+    if (!written) {
         sent = false;
         emit strErr(errorText);
         if (self)
@@ -207,9 +234,12 @@ bool QServerSocket::waitWritten()
 }
 
 
+// The socket's end. One that a write meets (Qt closes the socket at once)
+// is that send's failure: the send says so, then disposes.
 void QServerSocket::dispose()
 {
-    dispose(true);
+    if (!sending)
+        dispose(true);
 }
 
 // A client that has gone by itself (closed, or a send failed) keeps the

@@ -21,8 +21,10 @@ public:
     enum { MaxCommandLength = 65536 };
     // How long one reply may take to be written.
     enum { SendTimeoutMs = 3000 };
-    // Qt's own read buffer: beyond it, input waits in the system.
-    enum { ReadBufferSize = 65536 };
+    // Qt's own read buffer: beyond it, input waits in the system. A read
+    // that fills it holds more than a command may, so the bound never splits
+    // a line that is let through (nor its CR from its LF).
+    enum { ReadBufferSize = MaxCommandLength + 4 };
 
     QServerSocket(quint64 id, QTcpSocket *socket, QObject *parent = nullptr);
     ~QServerSocket() override;
@@ -52,6 +54,7 @@ public slots:
 
 private:
     bool frame(QByteArray bytes);
+    void takeArrived();
     void handOut();
     void handOutLater();
     void dropTexts();
@@ -71,6 +74,7 @@ private:
     // the window holds this client).
     int busy = 0;
     bool handOutPosted = false;
+    bool sending = false; // inside the wait for a reply to be written
 };
 
 #endif

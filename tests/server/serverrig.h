@@ -34,6 +34,7 @@ struct MainWindowAccess {
     static QTcpServer *server(MainWindow &w) { return w.server; }
     static const QVector<QServerSocket *> &clients(MainWindow &w) { return w.clients; }
     static QServerSocket *current(MainWindow &w) { return w.currentClient; }
+    static int waiting(MainWindow &w) { return int(w.waiting.size()); }
     static QString log(MainWindow &w) { return w.logText; }
     static QByteArray &event(MainWindow &w) { return w.eventBuffer; }
     static bool running(MainWindow &w) { return w.running; }
