@@ -150,19 +150,21 @@ void MainWindow::on_write_clicked()
     }
     // An EEPROM save or flush still going is let finish; a link error it
     // met has removed the worker then.
-    whenWorkerFree([this, ip, newTcpPort, newUdpPort] {
-        if (!endWorkerRun()) {
-            notDone(tr("Network settings not written"));
-            return;
-        }
+    whenWorkerFree(
+        [this, ip, newTcpPort, newUdpPort] {
+            if (!endWorkerRun()) {
+                notDone(tr("Network settings not written"));
+                return;
+            }
 
-        ui->read->setEnabled(false);
-        ui->write->setEnabled(false);
-        setBoardTabsEnabled(false);
+            ui->read->setEnabled(false);
+            ui->write->setEnabled(false);
+            setBoardTabsEnabled(false);
 
-        udpThread->setNetwork(ip, newTcpPort, newUdpPort);
-        startWorker(QUdpThread::ModeWriteNetwork);
-    });
+            udpThread->setNetwork(ip, newTcpPort, newUdpPort);
+            startWorker(QUdpThread::ModeWriteNetwork);
+        },
+        WaitWriteJob);
 }
 
 void MainWindow::on_tabWidget_currentChanged(int)
@@ -177,7 +179,7 @@ void MainWindow::on_tabWidget_currentChanged(int)
             if (endWorkerRun())
                 startTabJob(ui->tabWidget->currentIndex());
         },
-        true);
+        WaitTabJob);
 }
 
 // What the tab shown needs of the worker.

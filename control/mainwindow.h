@@ -154,7 +154,9 @@ private:
     bool workerWriting() const;
     void workerRunEnded(bool ok);
     void forgetWorkerRuns();
-    void whenWorkerFree(std::function<void()> job, bool tabJob = false);
+    bool writePending() const;
+    void dropWindowJobs(bool keepWrites);
+    void whenWorkerFree(std::function<void()> job, int kind = WaitWindowJob);
     void resumeWaiting();
     void runWaiting();
     void notDone(const QString &what);
@@ -170,8 +172,9 @@ private:
     quint64 lastRunSerial = 0;
     // What has to wait for a flush, EEPROM save or network write to end, or
     // for the last stream's end, in the order it came: window jobs (the tabs
-    // are locked meanwhile) and clients' commands (the client is held).
-    enum WaitKind { WaitCommand, WaitWindowJob, WaitTabJob };
+    // are locked meanwhile; a confirmed EEPROM save or network write is a
+    // write job) and clients' commands (the client is held).
+    enum WaitKind { WaitCommand, WaitWindowJob, WaitTabJob, WaitWriteJob };
     struct Waiting {
         WaitKind kind;
         std::function<bool()> blocked;

@@ -164,7 +164,9 @@ void MainWindow::on_ok_clicked()
     const std::array<quint8, Drs4Bytes> drs4 = {drs4Config, drs4WriteShift, drs4WriteConfig, adcDelayAdjust};
     std::array<quint16, Reg::DacCount> dacs;
     std::copy(std::begin(dacCodes), std::end(dacCodes), dacs.begin());
-    whenWorkerFree([this, worker, count, drs4, dacs] {
+    const std::array<QString, Reg::DacCount> texts = {ui->vROFS0->text(), ui->vROFS1->text(), ui->vBIAS0->text(),
+                                                      ui->vBIAS1->text(), ui->vOOFS0->text(), ui->vOOFS1->text()};
+    whenWorkerFree([this, worker, count, drs4, dacs, texts] {
         // The Registers tab's read may still be going: it would overwrite the
         // image and, at its end, drop the queued write.
         if (!worker || worker != udpThread || !endWorkerRun()) {
@@ -177,6 +179,9 @@ void MainWindow::on_ok_clicked()
         for (int i = 0; i < Reg::DacCount && Reg::Dac + 2 * i + 1 < count; ++i) {
             udpThread->setRegister(Reg::Dac + 2 * i, quint8(dacs[i] >> 8));
             udpThread->setRegister(Reg::Dac + 2 * i + 1, quint8(dacs[i] & 0xFF));
+            // The text stands for the code written now: typing the old one
+            // back is an edit again.
+            dacShown[i] = texts[i];
         }
         if (udpThread->registerCount() <= Reg::Drs4First)
             return; // the image was lost with the read: nothing to send
@@ -237,16 +242,18 @@ void MainWindow::on_saveROM_clicked()
         notDone(tr("EEPROM page not saved"));
         return;
     }
-    whenWorkerFree([this, worker, page, bits] {
-        // Parameters are set only once no run can still read them.
-        if (!worker || worker != udpThread || !endWorkerRun()) {
-            notDone(tr("EEPROM page not saved"));
-            return;
-        }
-        udpThread->romPage = page;
-        udpThread->signBits = bits;
-        startWorker(QUdpThread::ModeSaveRom);
-    });
+    whenWorkerFree(
+        [this, worker, page, bits] {
+            // Parameters are set only once no run can still read them.
+            if (!worker || worker != udpThread || !endWorkerRun()) {
+                notDone(tr("EEPROM page not saved"));
+                return;
+            }
+            udpThread->romPage = page;
+            udpThread->signBits = bits;
+            startWorker(QUdpThread::ModeSaveRom);
+        },
+        WaitWriteJob);
 }
 
 // The "Save Data" cell shows what the next save writes; the image is not changed.

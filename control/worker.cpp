@@ -44,7 +44,7 @@ quint64 MainWindow::startWorker(int mode)
     const quint64 serial = ++lastRunSerial;
     workerRuns.append({serial, mode});
     const QString text = writingText(mode);
-    if (!text.isEmpty())
+    if (!text.isEmpty() && !closeWhenDone)
         statusBar()->showMessage(text);
     udpThread->start(QThread::InheritPriority);
     return serial;
@@ -105,8 +105,6 @@ void MainWindow::workerRunEnded(bool ok)
         statusBar()->clearMessage();
     serverRunEnded(run.serial, ok);
     resumeWaiting();
-    if (closeWhenDone && !workerWriting())
-        QTimer::singleShot(0, this, [this] { close(); });
 }
 
 // The worker has gone (a link error, or another board read): every run the
@@ -121,7 +119,7 @@ void MainWindow::forgetWorkerRuns()
 // whatever waits before it) is over. The window goes on meanwhile, but its
 // tabs stay locked until the job has run: nothing else may queue writes
 // that the run's end would drop, nor ask for the worker again.
-void MainWindow::whenWorkerFree(std::function<void()> job, bool tabJob)
+void MainWindow::whenWorkerFree(std::function<void()> job, int kind)
 {
     if (closeWhenDone)
         return; // closing: nothing new starts
@@ -129,14 +127,23 @@ void MainWindow::whenWorkerFree(std::function<void()> job, bool tabJob)
         job();
         return;
     }
-    if (tabJob) {
+    if (kind == WaitTabJob) {
         // The tab shown when it runs decides: one such job is enough.
         for (const Waiting &w : std::as_const(waiting))
             if (w.kind == WaitTabJob)
                 return;
     }
-    waiting.append({tabJob ? WaitTabJob : WaitWindowJob, [this] { return workerBusy(); }, std::move(job)});
+    waiting.append({WaitKind(kind), [this] { return workerBusy(); }, std::move(job)});
     ui->tabWidget->setEnabled(false);
+}
+
+// An EEPROM save or network write is going, or confirmed and waiting.
+bool MainWindow::writePending() const
+{
+    for (const Waiting &w : waiting)
+        if (w.kind == WaitWriteJob)
+            return true;
+    return workerWriting();
 }
 
 void MainWindow::resumeWaiting()
@@ -165,11 +172,16 @@ void MainWindow::runWaiting()
         next.run();
     }
     waitingRunning = false;
+    if (closeWhenDone) {
+        // Closing once the last write to the board has ended.
+        if (!writePending())
+            QTimer::singleShot(0, this, [this] { close(); });
+        return;
+    }
     for (const Waiting &w : std::as_const(waiting))
         if (w.kind != WaitCommand)
             return;
-    if (!closeWhenDone)
-        ui->tabWidget->setEnabled(true);
+    ui->tabWidget->setEnabled(true);
 }
 
 // A window job that waited found no worker: the link failed meanwhile.
@@ -182,21 +194,33 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     // An EEPROM page or network settings cut short would leave the board
     // with a mixed page (the boot page, if that is the one saved) and its
-    // EEPROM gate open, or with its write protect cancelled: the run is let
-    // finish, and the window closes by itself then (after the link error's
-    // box, should the run fail).
-    if (udpThread && workerWriting()) {
+    // EEPROM gate open, or with its write protect cancelled: the run, and
+    // one the operator has confirmed that waits, is let finish, and the
+    // window closes by itself then (after the link error's box, should the
+    // run fail).
+    if (udpThread && writePending()) {
         event->ignore();
         if (!closeWhenDone) {
             closeWhenDone = true;
-            for (int i = waiting.size() - 1; i >= 0; --i)
-                if (waiting.at(i).kind != WaitCommand)
-                    waiting.removeAt(i);
+            dropWindowJobs(true);
             ui->tabWidget->setEnabled(false);
             statusBar()->showMessage(tr(" finishing the write to the board, then closing..."));
         }
         return;
     }
+    // Nothing waiting runs against a closing window.
+    dropWindowJobs(false);
     emit closeWindow();
     event->accept();
+}
+
+// Forgets the window jobs that wait (clients' commands stay), the
+// confirmed writes too unless they are kept.
+void MainWindow::dropWindowJobs(bool keepWrites)
+{
+    for (int i = waiting.size() - 1; i >= 0; --i) {
+        const WaitKind kind = waiting.at(i).kind;
+        if (kind != WaitCommand && !(keepWrites && kind == WaitWriteJob))
+            waiting.removeAt(i);
+    }
 }

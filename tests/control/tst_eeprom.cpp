@@ -292,17 +292,21 @@ private slots:
 
     // Closing the window while a save or network write runs on a slow board
     // lets it finish (the page whole and the EEPROM gate shut, or the write
-    // protect back on), says so, and the window then closes by itself.
+    // protect back on), and a save confirmed behind it too; it says so, and
+    // the window then closes by itself.
     void closeWhileWriting_data()
     {
         QTest::addColumn<bool>("network");
-        QTest::newRow("save") << false;
-        QTest::newRow("network settings") << true;
+        QTest::addColumn<bool>("secondSave");
+        QTest::newRow("save") << false << false;
+        QTest::newRow("network settings") << true << false;
+        QTest::newRow("save waiting behind a save") << false << true;
     }
 
     void closeWhileWriting()
     {
         QFETCH(bool, network);
+        QFETCH(bool, secondSave);
         Rig rig;
         QVERIFY(rig.openEeprom(0x00, 1));
         MainWindow &w = rig.w;
@@ -320,6 +324,11 @@ private slots:
             answerer.answer(QMessageBox::Ok);
             button(w, "saveROM")->click();
         }
+        if (secondSave) {
+            combo(w, "page")->setCurrentIndex(2);
+            answerer.answer(QMessageBox::Ok);
+            button(w, "saveROM")->click();
+        }
         QTRY_VERIFY_WITH_TIMEOUT(!writes(rig.emu).isEmpty(), 10000);
         w.close();
         QVERIFY(w.isVisible());
@@ -329,8 +338,14 @@ private slots:
             QCOMPARE(rig.emu.infoBlock().mid(8, 4), QByteArray::fromHex("7f010221"));
             QCOMPARE(int(rig.emu.writeProtect()), 0xFF);
         } else {
-            checkSaveWrites(writes(rig.emu), 1, boardSettings(0x00));
+            const QList<Request> ws = writes(rig.emu);
+            QCOMPARE(ws.size(), secondSave ? 20 : 10);
+            checkSaveWrites(ws.mid(0, 10), 1, boardSettings(0x00));
             QCOMPARE(rig.emu.eepromPage(1), boardSettings(0x00));
+            if (secondSave) {
+                checkSaveWrites(ws.mid(10), 2, boardSettings(0x00));
+                QCOMPARE(rig.emu.eepromPage(2), boardSettings(0x00));
+            }
             QCOMPARE(int(rig.emu.reg(5)), 0);
         }
         rig.emu.clearFaults();

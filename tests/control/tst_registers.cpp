@@ -329,6 +329,20 @@ private slots:
         QCOMPARE(writes(rig.emu).size(), 1);
         QCOMPARE(rig.emu.registers().mid(32), expected);
         QCOMPARE(rig.worker()->registers().mid(32), expected);
+
+        // Once another value has been written, typing the shown text back is
+        // an edit again.
+        answerer.reset();
+        const std::pair<const char *, const char *> steps[] = {{"0.2", "147A"}, {"0.178", "123A"}};
+        for (const auto &[volts, code] : steps) {
+            rig.emu.clearRequests();
+            edit(rig.w, "vBIAS0")->setText(QLatin1String(volts));
+            answerer.reset(rig.pressOk({QMessageBox::Ok}));
+            QCOMPARE(answerer->count(), 1);
+            checkQuestion(answerer->last());
+            QCOMPARE(rig.written().mid(8, 2), QByteArray::fromHex(code));
+            answerer.reset();
+        }
     }
 
     void untouchedDacKeepsCode_data()
