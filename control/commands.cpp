@@ -305,10 +305,9 @@ void MainWindow::answerStart(QServerSocket *client, const QString &status)
     else
         reply = "NG\r\n" + status.toLatin1() + "\r\n";
     reply += Prompt;
-    const bool gone = !reachable(client);
-    sendTo(client, reply);
+    const bool sent = sendTo(client, reply);
     appendLog((status == QLatin1String("OK") ? QStringLiteral("OK\n") : QStringLiteral("NG:") + status + QLatin1Char('\n'))
-              + QLatin1String(gone ? NotSent : ""));
+              + QLatin1String(sent ? "" : NotSent));
 }
 
 // A reply that comes once the board has the write (the run `run` has ended)
