@@ -189,9 +189,7 @@ void MainWindow::stopServer()
         disposeClients();
     }
     endReply();
-    for (int i = waiting.size() - 1; i >= 0; --i)
-        if (waiting.at(i).kind == WaitCommand)
-            waiting.removeAt(i);
+    waiting.removeIf([](const Waiting &w) { return w.kind == WaitCommand; });
     running = false;
     serverRunning = false;
     ui->serverStart->setText(tr("&Start"));

@@ -83,6 +83,7 @@ void MainWindow::on_ok_clicked()
     const QByteArray image = udpThread->registers();
     const int count = image.size();
     bool changed = false;
+    std::array<QString, Reg::DacCount> dacTexts; // as taken, for the fields' codes once written
 
     if (count > Reg::Drs4Config) {
         struct ByteField {
@@ -128,6 +129,7 @@ void MainWindow::on_ok_clicked()
             if (address + 1 >= count)
                 break;
             const QString text = dacs[i].edit->text();
+            dacTexts[i] = text;
             // A field left as the refresh showed it, or showing the board's
             // code, keeps that code: 3-digit volts may not give it back.
             const quint16 board = wordAt(image, address);
@@ -164,9 +166,7 @@ void MainWindow::on_ok_clicked()
     const std::array<quint8, Drs4Bytes> drs4 = {drs4Config, drs4WriteShift, drs4WriteConfig, adcDelayAdjust};
     std::array<quint16, Reg::DacCount> dacs;
     std::copy(std::begin(dacCodes), std::end(dacCodes), dacs.begin());
-    const std::array<QString, Reg::DacCount> texts = {ui->vROFS0->text(), ui->vROFS1->text(), ui->vBIAS0->text(),
-                                                      ui->vBIAS1->text(), ui->vOOFS0->text(), ui->vOOFS1->text()};
-    whenWorkerFree([this, worker, count, drs4, dacs, texts] {
+    whenWorkerFree([this, worker, count, drs4, dacs, dacTexts] {
         // The Registers tab's read may still be going: it would overwrite the
         // image and, at its end, drop the queued write.
         if (!worker || worker != udpThread || !endWorkerRun()) {
@@ -181,7 +181,7 @@ void MainWindow::on_ok_clicked()
             udpThread->setRegister(Reg::Dac + 2 * i + 1, quint8(dacs[i] & 0xFF));
             // The text stands for the code written now: typing the old one
             // back is an edit again.
-            dacShown[i] = texts[i];
+            dacShown[i] = dacTexts[i];
         }
         if (udpThread->registerCount() <= Reg::Drs4First)
             return; // the image was lost with the read: nothing to send

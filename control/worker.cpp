@@ -218,9 +218,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 // confirmed writes too unless they are kept.
 void MainWindow::dropWindowJobs(bool keepWrites)
 {
-    for (int i = waiting.size() - 1; i >= 0; --i) {
-        const WaitKind kind = waiting.at(i).kind;
-        if (kind != WaitCommand && !(keepWrites && kind == WaitWriteJob))
-            waiting.removeAt(i);
-    }
+    waiting.removeIf([keepWrites](const Waiting &w) {
+        return w.kind != WaitCommand && !(keepWrites && w.kind == WaitWriteJob);
+    });
 }
